@@ -1,0 +1,42 @@
+// corehop: moves a task onto exactly one CPU, reads its affinity back and
+// prints whether the kernel now reports exactly that CPU.
+//
+//   corehop -c CPU -p TID
+//
+// Exit status: 0 pass, 255 fail, 2 bad command line.
+
+#include "command_line.h"
+#include "cpu_mask.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sched.h>
+
+int main(int argc, char *argv[]) {
+    int32_t cpu = NOT_GIVEN;
+    int32_t task = NOT_GIVEN;
+    int32_t *const values[] = {&cpu, &task};
+    scan_command_line(argc, argv, "corehop", "c:p:?", values);
+
+    const cpu_mask requested = make_single_cpu_mask(cpu);
+    if (sched_setaffinity(task, CPU_MASK_BYTES, &requested) == -1) {
+        printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
+        return -1;
+    }
+
+    // Zeroed first, so that the comparison never reads bytes the kernel left.
+    cpu_mask actual{};
+    if (sched_getaffinity(task, CPU_MASK_BYTES, &actual) == -1) {
+        printf("Fail:Get thread %d on CPU %d affinity failed, error: %s\n", task, cpu,
+               strerror(errno));
+        return -1;
+    }
+
+    if (!masks_equal(requested, actual)) {
+        printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
+        return -1;
+    }
+    printf("Pass: switch thread %d to cpu %d success\n", task, cpu);
+    return 0;
+}

@@ -1,0 +1,100 @@
+# Helpers shared by the command-line tests.
+# BIN names the folder of the programs under test.
+
+bats_require_minimum_version 1.5.0
+
+# shellcheck disable=SC2034 # used by the test files
+COREHOP=${BIN:?BIN must name the folder of the programs}/corehop
+# shellcheck disable=SC2034
+CORENEST=$BIN/corenest
+
+# expect STATUS STDOUT STDERR COMMAND...: runs COMMAND and checks its exit
+# status, standard output and standard error byte for byte.
+expect() {
+    local want_status=$1 want_out=$2 want_err=$3
+    shift 3
+    local got_status=0
+    "$@" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || got_status=$?
+    check_output "$*" "$want_status" "$got_status" "$want_out" "$want_err"
+}
+
+# check_output WHAT WANT_STATUS GOT_STATUS WANT_OUT WANT_ERR: compares a run
+# whose output stands in the test's out and err files.
+check_output() {
+    local got_out got_err
+    got_out=$(cat "$BATS_TEST_TMPDIR/out"; echo .)
+    got_err=$(cat "$BATS_TEST_TMPDIR/err"; echo .)
+    if [ "$2" != "$3" ] || [ "$got_out" != "$4." ] || [ "$got_err" != "$5." ]; then
+        printf 'run:    %s\nstatus: %s, want %s\nstdout: %q\nwant:   %q\nstderr: %q\nwant:   %q\n' \
+            "$1" "$3" "$2" "${got_out%.}" "$4" "${got_err%.}" "$5" >&2
+        return 1
+    fi
+}
+
+# spawn OUT ERR COMMAND...: starts COMMAND in the background with its output
+# in the files OUT and ERR, apart from the test's own descriptors, and has
+# teardown end it; its pid is left in $spawned.
+spawn() {
+    local out=$1 err=$2
+    shift 2
+    "$@" </dev/null >"$out" 2>"$err" 3>&- &
+    spawned=$!
+    echo "$spawned" >>"$BATS_TEST_TMPDIR/spawned"
+}
+
+teardown() {
+    if [ -f "$BATS_TEST_TMPDIR/spawned" ]; then
+        xargs kill -KILL <"$BATS_TEST_TMPDIR/spawned" 2>/dev/null || true
+        wait 2>/dev/null || true
+    fi
+}
+
+# with_argv0 NAME PROGRAM ARGS...: runs PROGRAM with NAME as its argv[0].
+with_argv0() {
+    (exec -a "$1" "${@:2}")
+}
+
+usage_line() {
+    printf '\nerr:cmd %s param is incorrect!\n' "$1"
+}
+
+# cpus_allowed PID: the kernel's list of the CPUs a task may run on.
+cpus_allowed() {
+    sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status"
+}
+
+# The number of CPUs this process may use.
+usable_cpus() {
+    nproc
+}
+
+need_two_cpus() {
+    [ "$(usable_cpus)" -ge 2 ] || skip "needs two usable CPUs, this process has $(usable_cpus)"
+}
+
+need_root() {
+    [ "$(id -u)" -eq 0 ] || skip "needs root, the tests run as uid $(id -u)"
+}
+
+# A CPU number below 1024 that the machine does not have, if there is one.
+absent_cpu() {
+    local possible last
+    possible=$(cat /sys/devices/system/cpu/possible)
+    last=${possible##*[-,]}
+    [ "$last" -lt 1023 ] || skip "the machine has every CPU number up to 1023"
+    echo $((last + 1))
+}
+
+# wait_asleep PID: waits until the task sleeps in clock_nanosleep, that is,
+# until a parker has pinned itself and begun its sleep loop.
+wait_asleep() {
+    local tries=500 nr
+    while [ $tries -gt 0 ]; do
+        read -r nr _ <"/proc/$1/syscall" 2>/dev/null || nr=
+        [ "$nr" = 230 ] && return 0
+        sleep 0.01
+        tries=$((tries - 1))
+    done
+    echo "task $1 never went to sleep" >&2
+    return 1
+}

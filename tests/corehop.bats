@@ -1,0 +1,153 @@
+#!/usr/bin/env bats
+# The command-line contract of corehop: verdict lines, usage failures and exit
+# statuses, byte for byte.
+
+# shellcheck source=tests/common.bash
+source "$BATS_TEST_DIRNAME/common.bash"
+
+pass_line() { printf 'Pass: switch thread %s to cpu %s success\n' "$1" "$2"; }
+fail_line() { printf 'Fail:can not switch thread %s to CPU %s\n' "$1" "$2"; }
+
+@test "verdicts on its own thread, with the values as the scanner reads them" {
+    # arguments | status | thread | CPU in the verdict
+    while IFS='|' read -r args status thread cpu; do
+        eval "set -- $args"
+        if [ "$status" = 0 ]; then line=$(pass_line "$thread" "$cpu"); else line=$(fail_line "$thread" "$cpu"); fi
+        expect "$status" "$line"$'\n' "" "$COREHOP" "$@"
+    done <<'EOF_CASES'
+-c 0 -p 0|0|0|0
+-p 0 -c 0|0|0|0
+-c0 -p0|0|0|0
+-c x -p 0|0|0|0
+-c 0 -p x|0|0|0
+-c ' 0' -p +0|0|0|0
+-c 0x -p 0abc|0|0|0
+-c 5000 -c 0 -p 0|0|0|0
+-c 0 -p 7 -p 0|0|0|0
+word -c 0 other -p 0 last|0|0|0
+-c 0 -p 0 -- -x|0|0|0
+-c 1024 -p 0|255|0|1024
+-c 5000 -p 0|255|0|5000
+-c -2 -p 0|255|0|-2
+-c 1024x -p 0|255|0|1024
+-c ' 5000' -p 0|255|0|5000
+-c +1024 -p 0|255|0|1024
+-c 4294967297 -p 0|255|0|2147483647
+-c 99999999999999999999 -p 0|255|0|2147483647
+-c -4294967297 -p 0|255|0|-2147483648
+-c 0 -p 2147483647|255|2147483647|0
+-c 0 -p 4294967297|255|2147483647|0
+-c 0 -p -2|255|-2|0
+EOF_CASES
+}
+
+@test "a bad command line: the scanner's diagnostic, the usage line, status 2, no affinity call" {
+    local trace=$BATS_TEST_TMPDIR/trace
+    # arguments | the scanner's own diagnostic, if any
+    while IFS='|' read -r args diagnostic; do
+        eval "set -- $args"
+        want_err=${diagnostic:+$COREHOP: $diagnostic$'\n'}$(usage_line "$COREHOP")$'\n'
+        expect 2 "" "$want_err" strace -qq -o "$trace" -e trace=sched_setaffinity,sched_getaffinity "$COREHOP" "$@"
+        [ ! -s "$trace" ] || { echo "affinity call for: $args" >&2; cat "$trace" >&2; return 1; }
+    done <<'EOF_CASES'
+|
+-c 0|
+-p 0|
+-c -1 -p 0|
+-c 0 -p -1|
+-c 0 -p 0 -c -1|
+-c 0 -- -p 0|
+-c -p 0|
+-?|
+-c 0 -? -p 0|
+-c 0 -p 0 -?|
+-c 0 -p 0 -x|invalid option -- 'x'
+-x -c 0 -p 0|invalid option -- 'x'
+-c 0 -p|option requires an argument -- 'p'
+-p 0 -c|option requires an argument -- 'c'
+--cpu 0|invalid option -- '-'
+EOF_CASES
+}
+
+@test "the usage line names the program as typed, or corehop when argv[0] is empty" {
+    expect 2 "" "$(usage_line "$COREHOP")"$'\n' "$COREHOP"
+    expect 2 "" "$(usage_line ./my-hop)"$'\n' with_argv0 ./my-hop "$COREHOP"
+    expect 2 "" "$(usage_line corehop)"$'\n' with_argv0 "" "$COREHOP"
+}
+
+@test "a CPU number the machine lacks is refused" {
+    local cpu
+    cpu=$(absent_cpu)
+    expect 255 "$(fail_line 0 "$cpu")"$'\n' "" "$COREHOP" -c "$cpu" -p 0
+}
+
+@test "every affinity call passes 128 bytes, the set first, then the read-back" {
+    local trace=$BATS_TEST_TMPDIR/trace
+    expect 0 "$(pass_line 0 0)"$'\n' "" strace -qq -o "$trace" -e trace=sched_setaffinity,sched_getaffinity "$COREHOP" -c 0 -p 0
+    run grep -c . "$trace"
+    [ "$output" = 2 ]
+    [[ "$(sed -n 1p "$trace")" =~ ^'sched_setaffinity(0, 128, [0])'\ +'= 0'$ ]]
+    [[ "$(sed -n 2p "$trace")" =~ ^'sched_getaffinity(0, 128, [0])'\ +'= '[0-9]+$ ]]
+}
+
+@test "a real task moves to the CPU and keeps it" {
+    need_two_cpus
+    spawn /dev/null /dev/null sleep 60
+    local pid=$spawned
+    expect 0 "$(pass_line "$pid" 1)"$'\n' "" "$COREHOP" -c 1 -p "$pid"
+    [ "$(cpus_allowed "$pid")" = 1 ]
+    expect 0 "$(pass_line "$pid" 0)"$'\n' "" "$COREHOP" -c 0 -p "$pid"
+    [ "$(cpus_allowed "$pid")" = 0 ]
+}
+
+@test "a thread id moves that thread alone" {
+    need_two_cpus
+    local ids=$BATS_TEST_TMPDIR/ids
+    spawn "$ids" /dev/null "$BIN/two_threads"
+    local pid=$spawned tid before
+    for _ in $(seq 500); do [ -s "$ids" ] && break; sleep 0.01; done
+    read -r tid <"$ids"
+    before=$(cpus_allowed "$pid")
+    expect 0 "$(pass_line "$tid" 1)"$'\n' "" "$COREHOP" -c 1 -p "$tid"
+    [ "$(cpus_allowed "$pid/task/$tid")" = 1 ]
+    [ "$(cpus_allowed "$pid/task/$pid")" = "$before" ]
+}
+
+@test "a failed read-back reports the platform's error" {
+    expect 255 "Fail:Get thread 0 on CPU 0 affinity failed, error: No such process"$'\n' "" \
+        strace -o /dev/null -e inject=sched_getaffinity:error=ESRCH "$COREHOP" -c 0 -p 0
+    expect 255 "Fail:Get thread 0 on CPU 0 affinity failed, error: Invalid argument"$'\n' "" \
+        strace -o /dev/null -e inject=sched_getaffinity:error=EINVAL "$COREHOP" -c 0 -p 0
+}
+
+@test "a read-back that differs from the request fails" {
+    need_two_cpus
+    # The set is swallowed, so the read-back shows both CPUs.
+    expect 255 "$(fail_line 0 0)"$'\n' "" \
+        taskset -c 0,1 strace -o /dev/null -e inject=sched_setaffinity:retval=0 "$COREHOP" -c 0 -p 0
+}
+
+@test "a refused set fails without a reason, whatever the error" {
+    for error in EPERM EINVAL ESRCH EFAULT; do
+        expect 255 "$(fail_line 0 0)"$'\n' "" \
+            strace -o /dev/null -e inject=sched_setaffinity:error=$error "$COREHOP" -c 0 -p 0
+    done
+}
+
+@test "an unprivileged user cannot move root's task, which keeps its affinity" {
+    need_root
+    command -v setpriv >/dev/null || skip "needs setpriv"
+    # The program must be reachable by the other user.
+    local dir
+    dir=$(mktemp -d /tmp/corehop-test.XXXXXX)
+    chmod 755 "$dir"
+    cp "$COREHOP" "$dir/corehop"
+    chmod 755 "$dir/corehop"
+    spawn /dev/null /dev/null sleep 60
+    local pid=$spawned before
+    before=$(cpus_allowed "$pid")
+    expect 255 "$(fail_line "$pid" 0)"$'\n' "" \
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$dir/corehop" -c 0 -p "$pid"
+    rm -r "$dir"
+    [ "$(cpus_allowed "$pid")" = "$before" ]
+}
