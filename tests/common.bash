@@ -3,8 +3,9 @@
 
 bats_require_minimum_version 1.5.0
 
+BIN=$(cd "${BIN:?BIN must name the folder of the programs}" && pwd)
 # shellcheck disable=SC2034 # used by the test files
-COREHOP=${BIN:?BIN must name the folder of the programs}/corehop
+COREHOP=$BIN/corehop
 # shellcheck disable=SC2034
 CORENEST=$BIN/corenest
 
@@ -18,12 +19,13 @@ expect() {
     check_output "$*" "$want_status" "$got_status" "$want_out" "$want_err"
 }
 
-# check_output WHAT WANT_STATUS GOT_STATUS WANT_OUT WANT_ERR: compares a run
-# whose output stands in the test's out and err files.
+# check_output WHAT WANT_STATUS GOT_STATUS WANT_OUT WANT_ERR [PREFIX]:
+# compares a run whose output stands in the test's files PREFIXout and
+# PREFIXerr.
 check_output() {
     local got_out got_err
-    got_out=$(cat "$BATS_TEST_TMPDIR/out"; echo .)
-    got_err=$(cat "$BATS_TEST_TMPDIR/err"; echo .)
+    got_out=$(cat "$BATS_TEST_TMPDIR/${6:-}out"; echo .)
+    got_err=$(cat "$BATS_TEST_TMPDIR/${6:-}err"; echo .)
     if [ "$2" != "$3" ] || [ "$got_out" != "$4." ] || [ "$got_err" != "$5." ]; then
         printf 'run:    %s\nstatus: %s, want %s\nstdout: %q\nwant:   %q\nstderr: %q\nwant:   %q\n' \
             "$1" "$3" "$2" "${got_out%.}" "$4" "${got_err%.}" "$5" >&2

@@ -1,0 +1,33 @@
+// corenest: pins its own thread to one CPU and sleeps, a second at a time,
+// until a signal ends it: a long-lived task on a known CPU for a test harness.
+//
+//   corenest -n CPU
+//
+// Prints nothing once pinned. Exit status: 255 when the pin fails, 2 for a
+// bad command line; otherwise it is ended by a signal.
+
+#include "command_line.h"
+#include "cpu_mask.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sched.h>
+#include <unistd.h>
+
+int main(int argc, char *argv[]) {
+    int32_t cpu = NOT_GIVEN;
+    int32_t *const values[] = {&cpu};
+    scan_command_line(argc, argv, "corenest", "n:?", values);
+
+    const cpu_mask mask = make_single_cpu_mask(cpu);
+    if (sched_setaffinity(0, CPU_MASK_BYTES, &mask) == -1) {
+        const char *const reason = strerror(errno);
+        printf("Fail:Set thread %d on CPU %d affinity failed, error: %s\n", getpid(), cpu, reason);
+        return -1;
+    }
+
+    for (;;) {
+        sleep(1);
+    }
+}

@@ -1,0 +1,58 @@
+#!/usr/bin/env bats
+# The harness scenario of examples/: it passes, and leaves no parker behind
+# on any path.
+
+# shellcheck source=tests/common.bash
+source "$BATS_TEST_DIRNAME/common.bash"
+
+SCENARIO=$BATS_TEST_DIRNAME/../examples/park-and-move.sh
+
+# The pid in a "parked: pid N on CPUs L" line of the scenario's output.
+parker_of() {
+    sed -n 's/^parked: pid \([0-9]*\) .*/\1/p' "$BATS_TEST_TMPDIR/out"
+}
+
+@test "the scenario moves the parker to the last online CPU and ends it" {
+    local online last
+    online=$(cat /sys/devices/system/cpu/online)
+    last=${online##*[-,]}
+    local status=0
+    "$SCENARIO" "$BIN" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+    local pid
+    pid=$(parker_of)
+    check_output scenario 0 "$status" "parked: pid $pid on CPUs 0
+Pass: switch thread $pid to cpu $last success
+moved:  pid $pid on CPUs $last
+" ""
+    [ ! -d "/proc/$pid" ]
+}
+
+@test "a failed move gives corehop's status and still ends the parker" {
+    local dir=$BATS_TEST_TMPDIR/bin status=0
+    mkdir "$dir"
+    ln -s "$CORENEST" "$dir/corenest"
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    printf '#!/bin/sh\necho "Fail:can not switch thread $4 to CPU $2"\nexit 255\n' >"$dir/corehop"
+    chmod +x "$dir/corehop"
+    "$SCENARIO" "$dir" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+    [ "$status" = 255 ]
+    local pid
+    pid=$(parker_of)
+    [ -n "$pid" ]
+    grep -qx "Fail:can not switch thread $pid to CPU [0-9]*" "$BATS_TEST_TMPDIR/out"
+    [ ! -d "/proc/$pid" ]
+}
+
+@test "a signal to the scenario ends the parker too" {
+    local status=0
+    spawn "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" "$SCENARIO" "$BIN"
+    local scenario=$spawned pid
+    # Stop it between the park and the move, then end it.
+    for _ in $(seq 500); do pid=$(pgrep -P "$scenario" -x corenest) && break; sleep 0.01; done
+    wait_asleep "$pid"
+    kill -TERM "$scenario"
+    wait "$scenario" || status=$?
+    [ "$status" = 143 ]
+    for _ in $(seq 100); do [ -d "/proc/$pid" ] || break; sleep 0.01; done
+    [ ! -d "/proc/$pid" ]
+}
