@@ -90,13 +90,13 @@ absent_cpu() {
 # wait_asleep PID: waits until the task sleeps in clock_nanosleep, that is,
 # until a parker has pinned itself and begun its sleep loop.
 wait_asleep() {
-    local tries=500 nr
-    while [ $tries -gt 0 ]; do
-        read -r nr _ <"/proc/$1/syscall" 2>/dev/null || nr=
+    local nr
+    for _ in $(seq 500); do
+        [ -d "/proc/$1" ] || break
+        read -r nr _ 2>/dev/null <"/proc/$1/syscall" || nr=
         [ "$nr" = 230 ] && return 0
         sleep 0.01
-        tries=$((tries - 1))
     done
-    echo "task $1 never went to sleep" >&2
+    echo "task $1 did not go to sleep" >&2
     return 1
 }
