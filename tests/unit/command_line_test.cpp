@@ -65,16 +65,9 @@ struct accepted_case {
 
 TEST(ScanCommandLine, AcceptedLines) {
     const accepted_case cases[] = {
-        {{"t", "-c", "1", "-p", "2"}, "1 2"},
         {{"t", "-p", "2", "-c", "1"}, "1 2"},
-        {{"t", "-c1", "-p2"}, "1 2"},
-        {{"t", "-c", "-2", "-p", "0"}, "-2 0"},
-        {{"t", "-c", "3x", "-p", "x"}, "3 0"},
-        {{"t", "-c", "1", "-c", "5", "-p", "2"}, "5 2"},
-        {{"t", "word", "-c", "1", "other", "-p", "2", "last"}, "1 2"},
-        {{"t", "-c", "1", "-p", "2", "--", "-x"}, "1 2"},
         {{"t", "-c", "-1", "-c", "4", "-p", "2"}, "4 2"},
-        {{"t", "-c", "4294967297", "-p", "0"}, "2147483647 0"},
+        {{"t", "word", "-c", "1", "-p", "2", "--", "-x"}, "1 2"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(scan(c.argv), c.values) << testing::PrintToString(c.argv);
@@ -90,17 +83,9 @@ TEST(ScanCommandLine, RefusedLinesEndWithTheUsageFailure) {
     const refused_case cases[] = {
         {{"t"}, "^\nerr:cmd t param is incorrect!\n$"},
         {{"t", "-c", "1"}, "^\nerr:cmd t param is incorrect!\n$"},
-        {{"t", "-p", "1"}, "^\nerr:cmd t param is incorrect!\n$"},
-        {{"t", "-c", "-1", "-p", "1"}, "^\nerr:cmd t param is incorrect!\n$"},
         {{"t", "-c", "1", "-p", "-1"}, "^\nerr:cmd t param is incorrect!\n$"},
-        {{"t", "-c", "1", "-c", "-1", "-p", "1"}, "^\nerr:cmd t param is incorrect!\n$"},
-        {{"t", "-c", "1", "--", "-p", "1"}, "^\nerr:cmd t param is incorrect!\n$"},
-        {{"t", "-c", "-p", "1"}, "^\nerr:cmd t param is incorrect!\n$"},
-        {{"t", "-?", "-c", "1", "-p", "1"}, "^\nerr:cmd t param is incorrect!\n$"},
         {{"t", "-c", "1", "-p", "1", "-x"},
          "^t: invalid option -- 'x'\n\nerr:cmd t param is incorrect!\n$"},
-        {{"t", "-c", "1", "-p"},
-         "^t: option requires an argument -- 'p'\n\nerr:cmd t param is incorrect!\n$"},
         {{"/usr/bin/t"}, "^\nerr:cmd /usr/bin/t param is incorrect!\n$"},
         {{""}, "^\nerr:cmd own param is incorrect!\n$"},
         {{}, "^\nerr:cmd own param is incorrect!\n$"},
@@ -109,18 +94,6 @@ TEST(ScanCommandLine, RefusedLinesEndWithTheUsageFailure) {
         EXPECT_EXIT(scan(c.argv), testing::ExitedWithCode(2), c.stderr_pattern)
             << testing::PrintToString(c.argv);
     }
-}
-
-TEST(ScanCommandLine, OneValueOption) {
-    std::string argv0 = "t";
-    std::string n = "-n";
-    std::string value = "9";
-    char *argv[] = {argv0.data(), n.data(), value.data(), nullptr};
-    int32_t cpu = 0;
-    int32_t *const values[] = {&cpu};
-    optind = 0;
-    scan_command_line(3, argv, "own", "n:?", values);
-    EXPECT_EQ(cpu, 9);
 }
 
 } // namespace
