@@ -60,18 +60,27 @@ usage_line() {
     printf '\nerr:cmd %s param is incorrect!\n' "$1"
 }
 
+# expect_usage_failures PROGRAM: reads a table of "arguments|the scanner's
+# own diagnostic, if any" on standard input; each line must end in that
+# diagnostic and the usage line, status 2, and no affinity call at all.
+expect_usage_failures() {
+    local program=$1 trace=$BATS_TEST_TMPDIR/trace args diagnostic want_err
+    while IFS='|' read -r args diagnostic; do
+        eval "set -- $args"
+        want_err=${diagnostic:+$program: $diagnostic$'\n'}$(usage_line "$program")$'\n'
+        expect 2 "" "$want_err" \
+            strace -qq -o "$trace" -e trace=sched_setaffinity,sched_getaffinity "$program" "$@"
+        [ ! -s "$trace" ] || { echo "affinity call for: $args" >&2; cat "$trace" >&2; return 1; }
+    done
+}
+
 # cpus_allowed PID: the kernel's list of the CPUs a task may run on.
 cpus_allowed() {
     sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status"
 }
 
-# The number of CPUs this process may use.
-usable_cpus() {
-    nproc
-}
-
 need_two_cpus() {
-    [ "$(usable_cpus)" -ge 2 ] || skip "needs two usable CPUs, this process has $(usable_cpus)"
+    [ "$(nproc)" -ge 2 ] || skip "needs two usable CPUs, this process has $(nproc)"
 }
 
 need_root() {

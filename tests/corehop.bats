@@ -42,14 +42,7 @@ EOF_CASES
 }
 
 @test "a bad command line: the scanner's diagnostic, the usage line, status 2, no affinity call" {
-    local trace=$BATS_TEST_TMPDIR/trace
-    # arguments | the scanner's own diagnostic, if any
-    while IFS='|' read -r args diagnostic; do
-        eval "set -- $args"
-        want_err=${diagnostic:+$COREHOP: $diagnostic$'\n'}$(usage_line "$COREHOP")$'\n'
-        expect 2 "" "$want_err" strace -qq -o "$trace" -e trace=sched_setaffinity,sched_getaffinity "$COREHOP" "$@"
-        [ ! -s "$trace" ] || { echo "affinity call for: $args" >&2; cat "$trace" >&2; return 1; }
-    done <<'EOF_CASES'
+    expect_usage_failures "$COREHOP" <<'EOF_CASES'
 |
 -c 0|
 -p 0|

@@ -114,14 +114,7 @@ make_cpuset() {
 }
 
 @test "a bad command line: the usage line, status 2, and no pin attempted" {
-    local trace=$BATS_TEST_TMPDIR/trace
-    # arguments | the scanner's own diagnostic, if any
-    while IFS='|' read -r args diagnostic; do
-        eval "set -- $args"
-        want_err=${diagnostic:+$CORENEST: $diagnostic$'\n'}$(usage_line "$CORENEST")$'\n'
-        expect 2 "" "$want_err" strace -qq -o "$trace" -e trace=sched_setaffinity "$CORENEST" "$@"
-        [ ! -s "$trace" ] || { echo "pin attempted for: $args" >&2; cat "$trace" >&2; return 1; }
-    done <<'EOF_CASES'
+    expect_usage_failures "$CORENEST" <<'EOF_CASES'
 |
 -n -1|
 -n 0 -n -1|

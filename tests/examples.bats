@@ -12,6 +12,17 @@ parker_of() {
     sed -n 's/^parked: pid \([0-9]*\) .*/\1/p' "$BATS_TEST_TMPDIR/out"
 }
 
+# stand_in_corehop BODY: a folder with the real corenest and a stand-in
+# corehop, a shell script of BODY; prints the folder.
+stand_in_corehop() {
+    local dir=$BATS_TEST_TMPDIR/bin
+    mkdir "$dir"
+    ln -s "$CORENEST" "$dir/corenest"
+    printf '#!/bin/sh\n%s\n' "$1" >"$dir/corehop"
+    chmod +x "$dir/corehop"
+    echo "$dir"
+}
+
 @test "the scenario moves the parker to the last online CPU and ends it" {
     local online last
     online=$(cat /sys/devices/system/cpu/online)
@@ -28,12 +39,9 @@ moved:  pid $pid on CPUs $last
 }
 
 @test "a failed move gives corehop's status and still ends the parker" {
-    local dir=$BATS_TEST_TMPDIR/bin status=0
-    mkdir "$dir"
-    ln -s "$CORENEST" "$dir/corenest"
+    local dir status=0
     # shellcheck disable=SC2016 # expanded by the stand-in
-    printf '#!/bin/sh\necho "Fail:can not switch thread $4 to CPU $2"\nexit 255\n' >"$dir/corehop"
-    chmod +x "$dir/corehop"
+    dir=$(stand_in_corehop 'echo "Fail:can not switch thread $4 to CPU $2"; exit 255')
     "$SCENARIO" "$dir" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
     [ "$status" = 255 ]
     local pid
@@ -46,11 +54,8 @@ moved:  pid $pid on CPUs $last
 @test "a signal to the scenario ends the parker too" {
     # A stand-in corehop that takes a second holds the scenario between the
     # park and the move; the shell runs its trap when the stand-in returns.
-    local dir=$BATS_TEST_TMPDIR/bin status=0
-    mkdir "$dir"
-    ln -s "$CORENEST" "$dir/corenest"
-    printf '#!/bin/sh\nexec sleep 1\n' >"$dir/corehop"
-    chmod +x "$dir/corehop"
+    local dir status=0
+    dir=$(stand_in_corehop 'exec sleep 1')
     spawn "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" "$SCENARIO" "$dir"
     local scenario=$spawned pid
     for _ in $(seq 500); do pgrep -P "$scenario" -fx 'sleep 1' >/dev/null && break; sleep 0.01; done
