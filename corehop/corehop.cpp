@@ -20,14 +20,13 @@ int main(int argc, char *argv[]) {
     scan_command_line(argc, argv, "corehop", "c:p:?", values);
 
     const cpu_mask requested = make_single_cpu_mask(cpu);
-    if (sched_setaffinity(task, CPU_MASK_BYTES, &requested) == -1) {
+    if (sched_setaffinity(task, single_cpu_mask_bytes(cpu), as_cpu_set(requested)) == -1) {
         printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
         return -1;
     }
 
-    // Zeroed first, so that the comparison never reads bytes the kernel left.
     cpu_mask actual{};
-    if (sched_getaffinity(task, CPU_MASK_BYTES, &actual) == -1) {
+    if (read_affinity(task, actual) == -1) {
         printf("Fail:Get thread %d on CPU %d affinity failed, error: %s\n", task, cpu,
                strerror(errno));
         return -1;

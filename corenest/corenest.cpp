@@ -21,7 +21,7 @@ int main(int argc, char *argv[]) {
     scan_command_line(argc, argv, "corenest", "n:?", values);
 
     const cpu_mask mask = make_single_cpu_mask(cpu);
-    if (sched_setaffinity(0, CPU_MASK_BYTES, &mask) == -1) {
+    if (sched_setaffinity(0, single_cpu_mask_bytes(cpu), as_cpu_set(mask)) == -1) {
         const char *const reason = strerror(errno);
         printf("Fail:Set thread %d on CPU %d affinity failed, error: %s\n", getpid(), cpu, reason);
         return -1;

@@ -106,11 +106,50 @@ EOF_CASES
     [ "$(cpus_allowed "$pid/task/$pid")" = "$before" ]
 }
 
-@test "a failed read-back reports the platform's error" {
-    expect 255 "Fail:Get thread 0 on CPU 0 affinity failed, error: No such process"$'\n' "" \
-        strace -o /dev/null -e inject=sched_getaffinity:error=ESRCH "$COREHOP" -c 0 -p 0
-    expect 255 "Fail:Get thread 0 on CPU 0 affinity failed, error: Invalid argument"$'\n' "" \
-        strace -o /dev/null -e inject=sched_getaffinity:error=EINVAL "$COREHOP" -c 0 -p 0
+@test "a read-back the kernel refuses as too small grows to 1 KiB; other errors end it" {
+    local trace=$BATS_TEST_TMPDIR/trace
+    # injected into sched_getaffinity | status | error in the verdict | sizes read
+    while IFS='|' read -r inject status error sizes; do
+        local line="Pass: switch thread 0 to cpu 0 success"
+        [ "$status" = 0 ] || line="Fail:Get thread 0 on CPU 0 affinity failed, error: $error"
+        expect "$status" "$line"$'\n' "" strace -qq -o "$trace" -e trace=sched_getaffinity \
+            -e inject=sched_getaffinity:"$inject" "$COREHOP" -c 0 -p 0
+        [ "$(sed 's/^sched_getaffinity(0, \([0-9]*\),.*/\1/' "$trace" | tr '\n' ' ')" = "$sizes " ] ||
+            { echo "$inject: read with $(tr '\n' ' ' <"$trace")" >&2; return 1; }
+    done <<'EOF_CASES'
+error=EINVAL:when=1|0||128 256
+error=EINVAL:when=1..2|0||128 256 512
+error=EINVAL:when=1..3|0||128 256 512 1024
+error=EINVAL|255|Invalid argument|128 256 512 1024
+error=ESRCH|255|No such process|128
+EOF_CASES
+}
+
+@test "each set passes the smallest size that holds the CPU, never under 128 bytes" {
+    local trace=$BATS_TEST_TMPDIR/trace got
+    # program and arguments | the set call
+    while IFS='|' read -r args want; do
+        eval "set -- $args"
+        # The outer strace has the inner one's probe of the kernel's mask size
+        # refused until it reaches 2 KiB, so that it decodes all 8192 CPUs.
+        strace -o /dev/null -e inject=sched_getaffinity:error=EINVAL:when=1..4 \
+            strace -qq -o "$trace" -e trace=sched_setaffinity "$BIN/$1" "${@:2}" >/dev/null || true
+        got=$(sed 's/ *= .*//' "$trace")
+        [ "$got" = "$want" ] || { echo "$args: $got, want $want" >&2; return 1; }
+    done <<'EOF_CASES'
+corehop -c 0 -p 0|sched_setaffinity(0, 128, [0])
+corehop -c 1023 -p 0|sched_setaffinity(0, 128, [1023])
+corehop -c 1024 -p 0|sched_setaffinity(0, 136, [1024])
+corehop -c 1050 -p 0|sched_setaffinity(0, 136, [1050])
+corehop -c 1088 -p 0|sched_setaffinity(0, 144, [1088])
+corehop -c 4095 -p 0|sched_setaffinity(0, 512, [4095])
+corehop -c 8191 -p 0|sched_setaffinity(0, 1024, [8191])
+corehop -c 8192 -p 0|sched_setaffinity(0, 128, [])
+corehop -c -2 -p 0|sched_setaffinity(0, 128, [])
+corenest -n 1050|sched_setaffinity(0, 136, [1050])
+corenest -n 8191|sched_setaffinity(0, 1024, [8191])
+corenest -n 8192|sched_setaffinity(0, 128, [])
+EOF_CASES
 }
 
 @test "a read-back that differs from the request fails" {
