@@ -3,7 +3,8 @@
 //
 //   corehop -c CPU -p TID
 //
-// Exit status: 0 pass, 255 fail, 2 bad command line.
+// Exit status: 0 pass, 255 fail, 2 bad command line, 1 when the pass line
+// could not be written.
 
 #include "command_line.h"
 #include "cpu_mask.h"
@@ -17,25 +18,25 @@ int main(int argc, char *argv[]) {
     int32_t cpu = NOT_GIVEN;
     int32_t task = NOT_GIVEN;
     int32_t *const values[] = {&cpu, &task};
-    scan_command_line(argc, argv, "corehop", "c:p:?", values);
+    const char *const name = scan_command_line(argc, argv, "corehop", "c:p:?", values);
 
     const cpu_mask requested = make_single_cpu_mask(cpu);
     if (sched_setaffinity(task, single_cpu_mask_bytes(cpu), as_cpu_set(requested)) == -1) {
         printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
-        return -1;
+        return deliver_verdict(name, -1);
     }
 
     cpu_mask actual{};
     if (read_affinity(task, actual) == -1) {
         printf("Fail:Get thread %d on CPU %d affinity failed, error: %s\n", task, cpu,
                strerror(errno));
-        return -1;
+        return deliver_verdict(name, -1);
     }
 
     if (!masks_equal(requested, actual)) {
         printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
-        return -1;
+        return deliver_verdict(name, -1);
     }
     printf("Pass: switch thread %d to cpu %d success\n", task, cpu);
-    return 0;
+    return deliver_verdict(name, 0);
 }

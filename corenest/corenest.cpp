@@ -18,13 +18,13 @@
 int main(int argc, char *argv[]) {
     int32_t cpu = NOT_GIVEN;
     int32_t *const values[] = {&cpu};
-    scan_command_line(argc, argv, "corenest", "n:?", values);
+    const char *const name = scan_command_line(argc, argv, "corenest", "n:?", values);
 
     const cpu_mask mask = make_single_cpu_mask(cpu);
     if (sched_setaffinity(0, single_cpu_mask_bytes(cpu), as_cpu_set(mask)) == -1) {
         const char *const reason = strerror(errno);
         printf("Fail:Set thread %d on CPU %d affinity failed, error: %s\n", getpid(), cpu, reason);
-        return -1;
+        return deliver_verdict(name, -1);
     }
 
     for (;;) {

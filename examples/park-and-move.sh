@@ -1,7 +1,8 @@
-#!/usr/bin/env bash
+#!/bin/sh
 # The typical harness scenario: park a task on CPU 0 with corenest, move it
 # with corehop to the last online CPU, show the kernel's view of its affinity
-# before and after, then end the parker. Exits with corehop's status.
+# before and after, then end the parker. Exits with corehop's status, or with
+# corenest's when the parker could not pin itself.
 #
 #   park-and-move.sh [DIR]    DIR holds corehop and corenest; default: PATH
 set -u
@@ -18,20 +19,28 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# corenest prints nothing once pinned: it has pinned itself when it sleeps
-# in clock_nanosleep (system call 230 on x86-64).
-for ((tries = 0; ; tries++)); do
-    read -r call _ <"/proc/$parker/syscall" 2>/dev/null && [ "$call" = 230 ] && break
-    if [ ! -d "/proc/$parker" ] || [ "$tries" -ge 500 ]; then
-        echo "corenest did not park" >&2
+affinity() {
+    sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$parker/status" 2>/dev/null
+}
+
+# corenest prints nothing once pinned. It has pinned itself when it runs as
+# corenest (not the shell that starts it) and sleeps, which it does only
+# after the pin: /proc/PID/stat then reads "PID (corenest) S ...".
+tries=0
+until grep -qs '^[0-9]* (corenest) S ' "/proc/$parker/stat" && [ "$(affinity)" = 0 ]; do
+    if ! kill -0 "$parker" 2>/dev/null || grep -qs ' (corenest) Z ' "/proc/$parker/stat"; then
+        # It said why on its own standard output.
+        trap - EXIT
+        wait "$parker"
+        exit
+    fi
+    tries=$((tries + 1))
+    if [ "$tries" -ge 500 ]; then
+        echo "corenest did not park within 5 seconds" >&2
         exit 1
     fi
     sleep 0.01
 done
-
-affinity() {
-    sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$parker/status"
-}
 
 echo "parked: pid $parker on CPUs $(affinity)"
 "${dir}corehop" -c "$last" -p "$parker"

@@ -1,7 +1,9 @@
 #include "command_line.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 int32_t option_value(const char *text) {
@@ -37,8 +39,8 @@ static int value_slot(const char *option_string, int letter) {
     return -1;
 }
 
-void scan_command_line(int argc, char *argv[], const char *own_name, const char *option_string,
-                       std::span<int32_t *const> values) {
+const char *scan_command_line(int argc, char *argv[], const char *own_name,
+                              const char *option_string, std::span<int32_t *const> values) {
     const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
     const char *const program_name = named ? argv[0] : own_name;
 
@@ -64,4 +66,15 @@ void scan_command_line(int argc, char *argv[], const char *own_name, const char 
             usage_failure(program_name);
         }
     }
+    return program_name;
+}
+
+int deliver_verdict(const char *program_name, int status) {
+    // A line that failed on its way out leaves the error flag set, and errno
+    // as the failed write left it when the flush has nothing more to write.
+    if (fflush(stdout) == 0 && ferror(stdout) == 0) {
+        return status;
+    }
+    fprintf(stderr, "%s: write error: %s\n", program_name, strerror(errno));
+    return status == 0 ? 1 : status;
 }

@@ -23,8 +23,14 @@ int32_t option_value(const char *text);
 // its letter and a colon and ends with '?'. values holds one slot per value
 // option, in the order of their letters in option_string; each slot ends with
 // the last value given for its option, or NOT_GIVEN. Returns only when every
-// value option was given; otherwise ends the process through usage_failure,
-// with argv[0] as the program name, or own_name where argv[0] is absent or
-// empty.
-void scan_command_line(int argc, char *argv[], const char *own_name, const char *option_string,
-                       std::span<int32_t *const> values);
+// value option was given; otherwise ends the process through usage_failure.
+// Returns the program name for messages: argv[0], or own_name where argv[0]
+// is absent or empty.
+const char *scan_command_line(int argc, char *argv[], const char *own_name,
+                              const char *option_string, std::span<int32_t *const> values);
+
+// Ends a verdict line: flushes standard output and returns status when the
+// line was delivered in full. Otherwise prints "PROGRAM: write error: REASON"
+// on standard error and returns status, or 1 in place of a pass (0), so that
+// status 0 always means the pass line was delivered.
+int deliver_verdict(const char *program_name, int status);

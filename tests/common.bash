@@ -96,14 +96,12 @@ absent_cpu() {
     echo $((last + 1))
 }
 
-# wait_asleep PID: waits until the task sleeps in clock_nanosleep, that is,
-# until a parker has pinned itself and begun its sleep loop.
+# wait_asleep PID: waits until the task runs as corenest and sleeps, which a
+# parker does only once it has pinned itself.
 wait_asleep() {
-    local nr
     for _ in $(seq 500); do
         [ -d "/proc/$1" ] || break
-        read -r nr _ 2>/dev/null <"/proc/$1/syscall" || nr=
-        [ "$nr" = 230 ] && return 0
+        grep -qs '^[0-9]* (corenest) S ' "/proc/$1/stat" && return 0
         sleep 0.01
     done
     echo "task $1 did not go to sleep" >&2

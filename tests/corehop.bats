@@ -152,6 +152,37 @@ corenest -n 8192|sched_setaffinity(0, 128, [])
 EOF_CASES
 }
 
+@test "a verdict line that cannot be written: the write error, and 1 for a lost pass" {
+    local status
+    # program and arguments | where standard output goes | status | the system's text
+    while IFS='|' read -r args to want reason; do
+        eval "set -- $args"
+        status=0
+        : >"$BATS_TEST_TMPDIR/out"
+        case $to in
+        full) "$BIN/$1" "${@:2}" >/dev/full 2>"$BATS_TEST_TMPDIR/err" || status=$? ;;
+        closed) "$BIN/$1" "${@:2}" >&- 2>"$BATS_TEST_TMPDIR/err" || status=$? ;;
+        # no room for a byte in a regular file, with SIGXFSZ ignored; the
+        # limit holds for files alone, so standard error goes through a pipe
+        file)
+            (ulimit -f 0 && trap '' XFSZ && exec "$BIN/$1" "${@:2}" >"$BATS_TEST_TMPDIR/out") 2>&1 |
+                cat >"$BATS_TEST_TMPDIR/err"
+            status=${PIPESTATUS[0]}
+            ;;
+        esac
+        check_output "$args >$to" "$want" "$status" "" "$BIN/$1: write error: $reason"$'\n'
+    done <<'EOF_CASES'
+corehop -c 0 -p 0|full|1|No space left on device
+corehop -c 0 -p 0|closed|1|Bad file descriptor
+corehop -c 0 -p 0|file|1|File too large
+corehop -c 9000 -p 0|full|255|No space left on device
+corehop -c 9000 -p 0|closed|255|Bad file descriptor
+corenest -n 9000|full|255|No space left on device
+corenest -n 9000|closed|255|Bad file descriptor
+corenest -n 9000|file|255|File too large
+EOF_CASES
+}
+
 @test "a read-back that differs from the request fails" {
     need_two_cpus
     # The set is swallowed, so the read-back shows both CPUs.

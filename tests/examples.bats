@@ -12,14 +12,16 @@ parker_of() {
     sed -n 's/^parked: pid \([0-9]*\) .*/\1/p' "$BATS_TEST_TMPDIR/out"
 }
 
-# stand_in_corehop BODY: a folder with the real corenest and a stand-in
-# corehop, a shell script of BODY; prints the folder.
-stand_in_corehop() {
+# stand_in PROGRAM BODY: a folder with the real corehop and corenest but for
+# PROGRAM, a shell script of BODY; prints the folder.
+stand_in() {
     local dir=$BATS_TEST_TMPDIR/bin
     mkdir "$dir"
+    ln -s "$COREHOP" "$dir/corehop"
     ln -s "$CORENEST" "$dir/corenest"
-    printf '#!/bin/sh\n%s\n' "$1" >"$dir/corehop"
-    chmod +x "$dir/corehop"
+    rm "$dir/$1"
+    printf '#!/bin/sh\n%s\n' "$2" >"$dir/$1"
+    chmod +x "$dir/$1"
     echo "$dir"
 }
 
@@ -41,7 +43,7 @@ moved:  pid $pid on CPUs $last
 @test "a failed move gives corehop's status and still ends the parker" {
     local dir status=0
     # shellcheck disable=SC2016 # expanded by the stand-in
-    dir=$(stand_in_corehop 'echo "Fail:can not switch thread $4 to CPU $2"; exit 255')
+    dir=$(stand_in corehop 'echo "Fail:can not switch thread $4 to CPU $2"; exit 255')
     "$SCENARIO" "$dir" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
     [ "$status" = 255 ]
     local pid
@@ -51,11 +53,51 @@ moved:  pid $pid on CPUs $last
     [ ! -d "/proc/$pid" ]
 }
 
+@test "a parker that cannot pin: its own failure line and status, nothing else" {
+    local dir status=0
+    dir=$(stand_in corenest "exec '$CORENEST' -n 9000")
+    "$SCENARIO" "$dir" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+    [ "$status" = 255 ]
+    grep -qx 'Fail:Set thread [0-9]* on CPU 9000 affinity failed, error: Invalid argument' \
+        "$BATS_TEST_TMPDIR/out"
+    [ "$(wc -l <"$BATS_TEST_TMPDIR/out")" = 1 ] && [ ! -s "$BATS_TEST_TMPDIR/err" ]
+}
+
+@test "the man pages' examples run as printed and print what they show" {
+    need_two_cpus
+    local page block=0
+    # Each .nf block of EXAMPLES: "$ " and "> " lines are the commands, the
+    # others what they print. Pids and runs of blanks may differ.
+    normal() { sed -E 's/thread [0-9]+/thread PID/; s/[[:space:]]+/ /g'; }
+    for page in "$BATS_TEST_DIRNAME"/../man/*.1; do
+        awk -v dir="$BATS_TEST_TMPDIR" '
+            /^\.SH/ { examples = ($2 == "EXAMPLES") }
+            examples && /^\.nf/ { n++; inside = 1; next }
+            /^\.fi/ { inside = 0 }
+            inside {
+                gsub(/\\-/, "-")
+                if (sub(/^[$>] /, "")) print >(dir "/block" n ".sh")
+                else print >(dir "/block" n ".want")
+            }' "$page"
+        for script in "$BATS_TEST_TMPDIR"/block*.sh; do
+            block=$((block + 1))
+            PATH=$BIN:$PATH timeout 20 bash "$script" >"$BATS_TEST_TMPDIR/out" 2>&1 3>&-
+            [ "$(normal <"$BATS_TEST_TMPDIR/out")" = "$(normal <"${script%.sh}.want")" ] || {
+                echo "${page##*/}: $(cat "$script")" >&2
+                cat "$BATS_TEST_TMPDIR/out" >&2
+                return 1
+            }
+        done
+        rm "$BATS_TEST_TMPDIR"/block*
+    done
+    [ "$block" = 3 ]
+}
+
 @test "a signal to the scenario ends the parker too" {
     # A stand-in corehop that takes a second holds the scenario between the
     # park and the move; the shell runs its trap when the stand-in returns.
     local dir status=0
-    dir=$(stand_in_corehop 'exec sleep 1')
+    dir=$(stand_in corehop 'exec sleep 1')
     spawn "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" "$SCENARIO" "$dir"
     local scenario=$spawned pid
     for _ in $(seq 500); do pgrep -P "$scenario" -fx 'sleep 1' >/dev/null && break; sleep 0.01; done
