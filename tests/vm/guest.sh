@@ -11,7 +11,8 @@ exec </dev/null >/dev/console 2>&1
 case=$(sed -n 's/.*[[:space:]]case=\([^[:space:]]*\).*/\1/p' /proc/cmdline)
 
 ok() { echo "ok $case $1"; }
-not_ok() { echo "not ok $case $1: $2"; }
+# The detail on one line, its line breaks shown as "|".
+not_ok() { echo "not ok $case $1: $(printf '%s' "$2" | tr '\n' '|')"; }
 
 pass() { echo "Pass: switch thread $1 to cpu $2 success"; }
 fail() { echo "Fail:can not switch thread $1 to CPU $2"; }
