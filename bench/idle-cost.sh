@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The idle cost of a parked corenest, side by side with the same measure of
 # `taskset -c 0 sleep infinity`: CPU time (clock ticks and nanoseconds on a
 # CPU), voluntary context switches (wake-ups) and resident memory, over a span

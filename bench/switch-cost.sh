@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The cost of one switch, side by side in one run, on the same sleeping task:
 #   corehop -c 0 -p PID          (the default build, and the static build)
 #   taskset -pc 0 PID            (util-linux)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // corehop: moves a task onto exactly one CPU, reads its affinity back and
 // prints whether the kernel now reports exactly that CPU.
 //

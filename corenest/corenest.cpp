@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // corenest: pins its own thread to one CPU and sleeps, a second at a time,
 // until a signal ends it: a long-lived task on a known CPU for a test harness.
 //

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The typical harness scenario: park a task on CPU 0 with corenest, move it
 # with corehop to the last online CPU, show the kernel's view of its affinity
 # before and after, then end the parker. Exits with corehop's status, or with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line frame shared by the tools: option scanning, the usage failure
 // and the conversion of option values.
 #pragma once

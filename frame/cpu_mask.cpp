@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cpu_mask.h"
 
 #include <algorithm>

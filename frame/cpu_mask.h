@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The single-CPU affinity mask shared by the tools: room for every CPU number
 // the kernel can be built for (8192), with at most one bit set, in the layout
 // of the platform's CPU sets (bit n in word n / bits-per-word).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers shared by the command-line tests.
 # BIN names the folder of the programs under test.
 

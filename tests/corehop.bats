@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # The command-line contract of corehop: verdict lines, usage failures and exit
 # statuses, byte for byte.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # The command-line contract of corenest: a silent parked task on one CPU,
 # ended only by a signal; its failure line and usage failures.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # The harness scenario of examples/: it passes, and leaves no parker behind
 # on any path.
 
@@ -69,7 +70,7 @@ moved:  pid $pid on CPUs $last
     # Each .nf block of EXAMPLES: "$ " and "> " lines are the commands, the
     # others what they print. Pids and runs of blanks may differ.
     normal() { sed -E 's/thread [0-9]+/thread PID/; s/[[:space:]]+/ /g'; }
-    for page in "$BATS_TEST_DIRNAME"/../man/*.1; do
+    for page in "$BUILD"/man/*.1; do
         awk -v dir="$BATS_TEST_TMPDIR" '
             /^\.SH/ { examples = ($2 == "EXAMPLES") }
             examples && /^\.nf/ { n++; inside = 1; next }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process of two threads for the tests: prints the id of its second thread,
 // then both threads sleep until a signal ends the process.
 #include <cstdio>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fetches the Debian cloud kernel of each architecture named (default: amd64
 # arm64), and the busybox-static of a foreign one, into the cache folder of
 # the VM suite, unpacked, never installed. What is there already is reused.

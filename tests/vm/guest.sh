@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The init of the VM suite's guests: runs the checks of the case named by
 # "case=NAME" on the kernel command line and prints one "ok NAME" or
 # "not ok NAME: detail" line a check, then "vm-suite end: CASE", and powers

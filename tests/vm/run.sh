@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The VM suite: boots real Debian cloud kernels under QEMU (software
 # emulation), one guest a case, each with a kernel shape this machine lacks,
 # and runs the guest's checks of corehop, corenest and the example script

@@ -1,0 +1,74 @@
+# SPDX-License-Identifier: MIT
+# The Debian and RPM packages, made by cpack -G DEB or -G RPM in the build
+# folder. Each carries what a plain install puts in place (the "programs"
+# component) and its own documents: the copyright file and changelog that
+# Debian wants, the licence and changelog that RPM-based systems want.
+
+set(doc ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME})
+
+# The changelog, compressed reproducibly.
+add_custom_command(OUTPUT changelog.gz
+    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog > changelog.gz
+    DEPENDS packaging/changelog)
+add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+
+# Debian's machine-readable copyright file, with the licence's own text.
+file(READ LICENSE licence)
+string(REGEX REPLACE "^.*\nCopyright \\(c\\) ([^\n]*)\n\n" "" terms "${licence}")
+string(REGEX REPLACE "\n$" "" terms "${terms}")
+string(REGEX REPLACE "\n\n" "\n.\n" terms "${terms}")
+string(REGEX REPLACE "\n" "\n " terms "${terms}")
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" _ "${licence}")
+file(WRITE ${PROJECT_BINARY_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ${PROJECT_NAME}
+
+Files: *
+Copyright: ${CMAKE_MATCH_1}
+License: Expat
+ ${terms}
+")
+
+install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+        DESTINATION ${doc} COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${doc} COMPONENT rpm EXCLUDE_FROM_ALL)
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/licenses/${PROJECT_NAME}
+        COMPONENT rpm EXCLUDE_FROM_ALL)
+
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_CONTACT "corehop developers <dev@corehop.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION "corehop moves a task onto one CPU and verifies the kernel's view of
+its affinity; corenest parks a task on one CPU until a signal ends it.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/package-config.cmake)
+configure_file(packaging/package-config.cmake.in package-config.cmake @ONLY)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The package carries the architecture of the programs, which differs from
+# the build machine's in a cross build. Static programs need no library.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE_aarch64 arm64)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE_x86_64 amd64)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE_${CMAKE_SYSTEM_PROCESSOR}})
+if(COREHOP_STATIC)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+set(CPACK_RPM_PACKAGE_LICENSE MIT)
+set(CPACK_RPM_PACKAGE_GROUP "Development/Tools")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+# The packager, and no build-id links: the same files as the Debian package.
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}\n%define _build_id_links none")
+# Folders that the system owns, not the package.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+    /usr/share/man /usr/share/man/man1 /usr/share/bash-completion
+    /usr/share/bash-completion/completions /usr/share/licenses)
+
+include(CPack)
