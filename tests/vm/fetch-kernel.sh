@@ -24,12 +24,13 @@ cleanup() {
 trap cleanup EXIT
 
 # unpack ARCH PACKAGE: downloads PACKAGE of ARCH and unpacks it into the
-# folder of ARCH.
+# folder of ARCH. Fails when either step does, also where it is called in a
+# condition (which suspends set -e).
 unpack() {
-    mkdir -p "$cache/.download" "$cache/$1/root"
-    (cd "$cache/.download" && apt-get download -qq -o APT::Sandbox::User=root "$2:$1")
-    dpkg-deb -x "$cache/.download/$2"_*"_$1.deb" "$cache/$1/root"
-    rm -f "$cache/.download/"*.deb
+    mkdir -p "$cache/.download" "$cache/$1/root" &&
+        (cd "$cache/.download" && apt-get download -qq -o APT::Sandbox::User=root "$2:$1") &&
+        dpkg-deb -x "$cache/.download/$2"_*"_$1.deb" "$cache/$1/root" &&
+        rm -f "$cache/.download/"*.deb
 }
 
 for arch in "$@"; do
@@ -42,12 +43,16 @@ for arch in "$@"; do
         added=$arch
         apt-get update -qq
     fi
-    # The versioned package that the meta-package stands for.
-    package=$(apt-cache depends "linux-image-cloud-$arch:$arch" |
-        sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | sed 's/:.*//' | head -n 1)
-    [ -n "$package" ] || { echo "no cloud kernel for $arch in apt's lists" >&2; exit 1; }
     rm -rf "${cache:?}/$arch"
-    unpack "$arch" "$package"
+    # The versioned package that the meta-package stands for; apt's lists
+    # are brought up to date once where they lack it or name an old one.
+    for attempt in 1 2; do
+        package=$(apt-cache depends "linux-image-cloud-$arch:$arch" 2>/dev/null |
+            sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | sed 's/:.*//' | head -n 1)
+        [ -n "$package" ] && unpack "$arch" "$package" && break
+        [ "$attempt" = 1 ] || { echo "no cloud kernel for $arch from apt" >&2; exit 1; }
+        apt-get update -qq
+    done
     cp "$cache/$arch/root/boot/vmlinuz-"* "$cache/$arch/vmlinuz"
     if [ "$arch" != "$native" ]; then
         unpack "$arch" busybox-static
