@@ -23,21 +23,21 @@ int main(int argc, char *argv[]) {
 
     const cpu_mask requested = make_single_cpu_mask(cpu);
     if (sched_setaffinity(task, single_cpu_mask_bytes(cpu), as_cpu_set(requested)) == -1) {
-        printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
-        return deliver_verdict(name, -1);
+        const int printed = printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
+        return deliver_verdict(name, printed, -1);
     }
 
     cpu_mask actual{};
     if (read_affinity(task, actual) == -1) {
-        printf("Fail:Get thread %d on CPU %d affinity failed, error: %s\n", task, cpu,
-               strerror(errno));
-        return deliver_verdict(name, -1);
+        const int printed = printf("Fail:Get thread %d on CPU %d affinity failed, error: %s\n",
+                                   task, cpu, strerror(errno));
+        return deliver_verdict(name, printed, -1);
     }
 
     if (!masks_equal(requested, actual)) {
-        printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
-        return deliver_verdict(name, -1);
+        const int printed = printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
+        return deliver_verdict(name, printed, -1);
     }
-    printf("Pass: switch thread %d to cpu %d success\n", task, cpu);
-    return deliver_verdict(name, 0);
+    const int printed = printf("Pass: switch thread %d to cpu %d success\n", task, cpu);
+    return deliver_verdict(name, printed, 0);
 }

@@ -24,8 +24,9 @@ int main(int argc, char *argv[]) {
     const cpu_mask mask = make_single_cpu_mask(cpu);
     if (sched_setaffinity(0, single_cpu_mask_bytes(cpu), as_cpu_set(mask)) == -1) {
         const char *const reason = strerror(errno);
-        printf("Fail:Set thread %d on CPU %d affinity failed, error: %s\n", getpid(), cpu, reason);
-        return deliver_verdict(name, -1);
+        const int printed = printf("Fail:Set thread %d on CPU %d affinity failed, error: %s\n",
+                                   getpid(), cpu, reason);
+        return deliver_verdict(name, printed, -1);
     }
 
     for (;;) {

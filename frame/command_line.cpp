@@ -70,10 +70,12 @@ const char *scan_command_line(int argc, char *argv[], const char *own_name,
     return program_name;
 }
 
-int deliver_verdict(const char *program_name, int status) {
-    // A line that failed on its way out leaves the error flag set, and errno
-    // as the failed write left it when the flush has nothing more to write.
-    if (fflush(stdout) == 0 && ferror(stdout) == 0) {
+int deliver_verdict(const char *program_name, int printed, int status) {
+    // A line written at once (to a terminal) fails in printf; a buffered one
+    // in the flush. Only standard output holds a buffer, so flushing every
+    // stream flushes it; a failed printf leaves errno for the flush that has
+    // nothing more to write.
+    if (printed >= 0 && fflush(nullptr) == 0) {
         return status;
     }
     fprintf(stderr, "%s: write error: %s\n", program_name, strerror(errno));
