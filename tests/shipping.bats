@@ -165,8 +165,10 @@ complete -F _corehop corenest" ]
     [ "$(files_of "$root")" = "$(sort <<<"$INSTALLED"$'\n'"$DEB_DOCS")" ]
     [ "$(dpkg-deb -f "$deb" Package Architecture)" = $'Package: corehop\nArchitecture: amd64' ]
     [[ "$(dpkg-deb -f "$deb" Depends)" =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]]
-    # root owns every file; programs and folders 0755, the rest 0644
-    [ "$(dpkg-deb -c "$deb" | awk '$2 != "root/root" || ($1 != "drwxr-xr-x" && $1 != "-rwxr-xr-x" && $1 != "-rw-r--r--")')" = "" ]
+    # root owns every file; programs and folders 0755, the rest 0644, and
+    # corenest's completion is corehop's
+    [ "$(dpkg-deb -c "$deb" | awk '$2 != "root/root" || ($1 != "drwxr-xr-x" && $1 != "-rwxr-xr-x" && $1 != "-rw-r--r--" && $1 != "lrwxrwxrwx")')" = "" ]
+    [ "$(readlink "$root/usr/share/bash-completion/completions/corenest")" = corehop ]
     [ "$(dpkg-deb -c "$deb" | awk '$1 == "-rwxr-xr-x" {print $6}')" = $'./usr/bin/corehop\n./usr/bin/corenest' ]
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/usr/bin/corehop" -c 0 -p 0
     file "$root/usr/bin/corehop" | grep -q ', stripped'
