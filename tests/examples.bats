@@ -13,6 +13,13 @@ parker_of() {
     sed -n 's/^parked: pid \([0-9]*\) .*/\1/p' "$BATS_TEST_TMPDIR/out"
 }
 
+# run_scenario DIR: runs the scenario with the programs in DIR; its output
+# in the test's out and err files, its status in $status.
+run_scenario() {
+    status=0
+    "$SCENARIO" "$1" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+}
+
 # stand_in PROGRAM BODY: a folder with the real corehop and corenest but for
 # PROGRAM, a shell script of BODY; prints the folder.
 stand_in() {
@@ -30,8 +37,7 @@ stand_in() {
     local online last
     online=$(cat /sys/devices/system/cpu/online)
     last=${online##*[-,]}
-    local status=0
-    "$SCENARIO" "$BIN" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+    run_scenario "$BIN"
     local pid
     pid=$(parker_of)
     check_output scenario 0 "$status" "parked: pid $pid on CPUs 0
@@ -42,10 +48,10 @@ moved:  pid $pid on CPUs $last
 }
 
 @test "a failed move gives corehop's status and still ends the parker" {
-    local dir status=0
+    local dir
     # shellcheck disable=SC2016 # expanded by the stand-in
     dir=$(stand_in corehop 'echo "Fail:can not switch thread $4 to CPU $2"; exit 255')
-    "$SCENARIO" "$dir" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+    run_scenario "$dir"
     [ "$status" = 255 ]
     local pid
     pid=$(parker_of)
@@ -55,9 +61,9 @@ moved:  pid $pid on CPUs $last
 }
 
 @test "a parker that cannot pin: its own failure line and status, nothing else" {
-    local dir status=0
+    local dir
     dir=$(stand_in corenest "exec '$CORENEST' -n 9000")
-    "$SCENARIO" "$dir" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+    run_scenario "$dir"
     [ "$status" = 255 ]
     grep -qx 'Fail:Set thread [0-9]* on CPU 9000 affinity failed, error: Invalid argument' \
         "$BATS_TEST_TMPDIR/out"

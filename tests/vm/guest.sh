@@ -20,25 +20,22 @@ fail() { echo "Fail:can not switch thread $1 to CPU $2"; }
 nest_fail() { echo "Fail:Set thread $1 on CPU $2 affinity failed, error: Invalid argument"; }
 cpus() { sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status"; }
 
+# same NAME GOT WANT: the check passes when GOT is WANT.
+same() {
+    if [ "$2" = "$3" ]; then ok "$1"; else not_ok "$1" "got '$2', want '$3'"; fi
+}
+
 # expect NAME STATUS OUTPUT COMMAND...: the command's status and output,
 # standard error included.
 expect() {
     name=$1 want_status=$2 want_out=$3
     shift 3
     out=$("$@" 2>&1)
-    status=$?
-    if [ "$status" = "$want_status" ] && [ "$out" = "$want_out" ]; then
-        ok "$name"
-    else
-        not_ok "$name" "status $status, output '$out'; want $want_status, '$want_out'"
-    fi
+    same "$name" "status $?: $out" "status $want_status: $want_out"
 }
 
 # expect_cpus NAME PID LIST: the kernel's view of the task's CPUs.
-expect_cpus() {
-    got=$(cpus "$2")
-    if [ "$got" = "$3" ]; then ok "$1"; else not_ok "$1" "CPUs '$got', want '$3'"; fi
-}
+expect_cpus() { same "$1" "$(cpus "$2")" "$3"; }
 
 # move NAME PID CPU: corehop passes and the kernel shows the one CPU.
 move() {
@@ -76,20 +73,14 @@ nest_refused() {
     corenest -n "$2" >/tmp/nest.out 2>&1 &
     pid=$!
     wait "$pid"
-    status=$?
-    if [ "$status" = 255 ] && [ "$(cat /tmp/nest.out)" = "$(nest_fail "$pid" "$2")" ]; then
-        ok "$1"
-    else
-        not_ok "$1" "status $status, output '$(cat /tmp/nest.out)'"
-    fi
+    same "$1" "status $?: $(cat /tmp/nest.out)" "status 255: $(nest_fail "$pid" "$2")"
 }
 
 # end_parker NAME: SIGTERM ends the parker with 143.
 end_parker() {
     kill -TERM "$parker"
     wait "$parker"
-    status=$?
-    if [ "$status" = 143 ]; then ok "$1"; else not_ok "$1" "status $status"; fi
+    same "$1" "status $?" "status 143"
 }
 
 # Moves of a sleeping task, of corehop itself and of a parker, both ways.
@@ -119,18 +110,13 @@ scenario() {
     fi
 }
 
-expect_file() {
-    got=$(cat "$2")
-    if [ "$got" = "$3" ]; then ok "$1"; else not_ok "$1" "'$got', want '$3'"; fi
-}
-
 online() { echo "$2" >"/sys/devices/system/cpu/cpu$1/online"; }
 
 # The cases: each boots with its own kernel command line and CPUs (the host
 # runner's table) and runs these checks.
 case $case in
 possible2100)
-    expect_file "2100 possible CPUs" /sys/devices/system/cpu/possible 0-2099
+    same "2100 possible CPUs" "$(cat /sys/devices/system/cpu/possible)" 0-2099
     moves
     sleep 600 &
     task=$!
@@ -142,7 +128,7 @@ possible2100)
     scenario
     ;;
 possible1024 | possible1025)
-    expect_file "${case#possible} possible CPUs" /sys/devices/system/cpu/possible "0-$((${case#possible} - 1))"
+    same "${case#possible} possible CPUs" "$(cat /sys/devices/system/cpu/possible)" "0-$((${case#possible} - 1))"
     moves
     ;;
 hotplug)
@@ -166,7 +152,7 @@ hotplug)
     scenario
     ;;
 isolcpus | nohz_full)
-    expect_file "CPU 1 isolated" /sys/devices/system/cpu/isolated 1
+    same "CPU 1 isolated" "$(cat /sys/devices/system/cpu/isolated)" 1
     sleep 600 &
     task=$!
     move "sleeping task onto isolated CPU 1" "$task" 1

@@ -86,20 +86,21 @@ boot() {
     amd64) machine=(qemu-system-x86_64 -accel tcg -append "console=ttyS0 panic=-1 quiet case=$name $5") ;;
     arm64) machine=(qemu-system-aarch64 -M virt -cpu cortex-a57 -append "console=ttyAMA0 panic=-1 quiet case=$name $5") ;;
     esac
-    timeout 100 "${machine[@]}" -smp "$3" -m "$4" -kernel "$cache/$arch/vmlinuz" \
-        -initrd "$work/$arch.cpio.gz" -display none -monitor none -serial stdio -no-reboot \
-        </dev/null >"$log" 2>&1 || true
+    # The serial console ends its lines with CR LF.
+    { timeout 100 "${machine[@]}" -smp "$3" -m "$4" -kernel "$cache/$arch/vmlinuz" \
+        -initrd "$work/$arch.cpio.gz" -display none -monitor none -serial stdio -no-reboot ||
+        true; } </dev/null 2>&1 | tr -d '\r' >"$log"
 }
 
 # judge ARCH CASE: prints the guest's check lines; fails where one is "not
 # ok" or where the last line is missing (a panic, a hang, a time-out).
 judge() {
     local log=$work/$1-$2.log
-    tr -d '\r' <"$log" | grep -E '^(not )?ok |^vm-suite end: ' | sed "s/^/$1 /"
+    grep -E '^(not )?ok |^vm-suite end: ' "$log" | sed "s/^/$1 /"
     if grep -q '^not ok ' "$log"; then return 1; fi
-    if ! tr -d '\r' <"$log" | grep -qx "vm-suite end: $2"; then
+    if ! grep -qx "vm-suite end: $2" "$log"; then
         echo "$1 not ok $2: the guest did not finish; the last of its console:"
-        tr -d '\r' <"$log" | tail -n 15 | sed 's/^/    /'
+        tail -n 15 "$log" | sed 's/^/    /'
         return 1
     fi
 }
