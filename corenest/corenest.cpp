@@ -9,6 +9,7 @@
 
 #include "command_line.h"
 #include "cpu_mask.h"
+#include "verdict.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "command_line.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
 int32_t option_value(const char *text) {
@@ -68,16 +66,4 @@ const char *scan_command_line(int argc, char *argv[], const char *own_name,
         }
     }
     return program_name;
-}
-
-int deliver_verdict(const char *program_name, int printed, int status) {
-    // A line written at once (to a terminal) fails in printf; a buffered one
-    // in the flush. Only standard output holds a buffer, so flushing every
-    // stream flushes it; a failed printf leaves errno for the flush that has
-    // nothing more to write.
-    if (printed >= 0 && fflush(nullptr) == 0) {
-        return status;
-    }
-    fprintf(stderr, "%s: write error: %s\n", program_name, strerror(errno));
-    return status == 0 ? 1 : status;
 }

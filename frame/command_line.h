@@ -29,10 +29,3 @@ int32_t option_value(const char *text);
 // is absent or empty.
 const char *scan_command_line(int argc, char *argv[], const char *own_name,
                               const char *option_string, std::span<int32_t *const> values);
-
-// Ends a verdict line, given what printf returned for it: flushes standard
-// output and returns status when the line was delivered in full. Otherwise
-// prints "PROGRAM: write error: REASON" on standard error and returns status,
-// or 1 in place of a pass (0), so that status 0 always means the pass line
-// was delivered.
-int deliver_verdict(const char *program_name, int printed, int status);

@@ -154,7 +154,7 @@ EOF_CASES
 }
 
 @test "a verdict line that cannot be written: the write error, and 1 for a lost pass" {
-    local status
+    local status n
     # program and arguments | where standard output goes | status | the system's text
     while IFS='|' read -r args to want reason; do
         eval "set -- $args"
@@ -170,12 +170,25 @@ EOF_CASES
                 cat >"$BATS_TEST_TMPDIR/err"
             status=${PIPESTATUS[0]}
             ;;
+        # a file system that reports a failed write-back at the close (NFS,
+        # FUSE): EIO injected into the close of standard output, found by
+        # its place among the program's closes
+        close)
+            strace -qq -o "$BATS_TEST_TMPDIR/trace" -e trace=close "$BIN/$1" "${@:2}" >/dev/null 2>&1 || true
+            n=$(grep -n '^close(1)' "$BATS_TEST_TMPDIR/trace" | cut -d: -f1)
+            [ -n "$n" ] || { echo "$args: standard output is never closed" >&2; return 1; }
+            strace -qq -o /dev/null -e trace=close -e inject=close:error=EIO:when="$n" "$BIN/$1" "${@:2}" \
+                >"$BATS_TEST_TMPDIR/written" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+            ;;
         esac
         check_output "$args >$to" "$want" "$status" "" "$BIN/$1: write error: $reason"$'\n'
     done <<'EOF_CASES'
 corehop -c 0 -p 0|full|1|No space left on device
 corehop -c 0 -p 0|closed|1|Bad file descriptor
 corehop -c 0 -p 0|file|1|File too large
+corehop -c 0 -p 0|close|1|Input/output error
+corehop -c 9000 -p 0|close|255|Input/output error
+corenest -n 9000|close|255|Input/output error
 corehop -c 9000 -p 0|full|255|No space left on device
 corehop -c 9000 -p 0|closed|255|Bad file descriptor
 corenest -n 9000|full|255|No space left on device
