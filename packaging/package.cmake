@@ -43,16 +43,43 @@ its affinity; corenest parks a task on one CPU until a signal ends it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/package-config.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/folder-modes.cmake)
 configure_file(packaging/package-config.cmake.in package-config.cmake @ONLY)
+
+# The architecture labels of the packages and the release archive: those of
+# the target that the compiler itself reports, which differs from the build
+# machine's in a cross build.
+#   GNU triple | Debian | RPM
+set(architectures
+    "^x86_64-|amd64|x86_64"
+    "^aarch64-|arm64|aarch64"
+    "^powerpc64le-|ppc64el|ppc64le"
+    "^s390x-|s390x|s390x"
+    "^riscv64-|riscv64|riscv64"
+    "^i[3-6]86-|i386|i686"
+    "^arm.*-gnueabihf$|armhf|armv7hl")
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+    OUTPUT_VARIABLE target OUTPUT_STRIP_TRAILING_WHITESPACE)
+foreach(row IN LISTS architectures)
+    string(REPLACE "|" ";" row "${row}")
+    list(GET row 0 pattern)
+    if(target MATCHES "${pattern}")
+        list(GET row 1 CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+        list(GET row 2 CPACK_RPM_PACKAGE_ARCHITECTURE)
+    endif()
+endforeach()
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    message(WARNING "No package architecture is known for the target ${target}; set "
+        "CPACK_DEBIAN_PACKAGE_ARCHITECTURE and CPACK_RPM_PACKAGE_ARCHITECTURE.")
+endif()
+
+set(CPACK_PACKAGE_VENDOR "the corehop developers")
+set(CPACK_PACKAGE_RELOCATABLE OFF)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The package carries the architecture of the programs, which differs from
-# the build machine's in a cross build. Static programs need no library.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE_aarch64 arm64)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE_x86_64 amd64)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE_${CMAKE_SYSTEM_PROCESSOR}})
+# Static programs need no library.
 if(COREHOP_STATIC)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 else()
@@ -60,15 +87,36 @@ else()
 endif()
 
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
-set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "Development/Tools")
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
-# The packager, and no build-id links: the same files as the Debian package.
-set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}\n%define _build_id_links none")
+# The packager; no build-id links: the same files as the Debian package; the
+# same bytes from every build of a commit: the build time and every file's
+# time the one time stamp, and no build host.
+string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
+    "%define packager ${CPACK_PACKAGE_CONTACT}"
+    "%define _build_id_links none"
+    "%define use_source_date_epoch_as_buildtime 1"
+    "%define clamp_mtime_to_source_date_epoch 1"
+    "%define _buildhost reproducible")
 # Folders that the system owns, not the package.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
     /usr/share/man /usr/share/man/man1 /usr/share/bash-completion
     /usr/share/bash-completion/completions /usr/share/licenses)
 
 include(CPack)
+
+# The release archive: cmake --build BUILD --target archive.
+set(archive_arch ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
+if(NOT archive_arch)
+    string(REGEX MATCH "^[^-]+" archive_arch "${target}")
+endif()
+set(COREHOP_ARCHIVE ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${archive_arch})
+add_custom_target(archive
+    COMMAND ${CMAKE_COMMAND} -D SOURCE=${PROJECT_SOURCE_DIR} -D BUILD=${PROJECT_BINARY_DIR}
+        -D NAME=${COREHOP_ARCHIVE} -D RELEASE_DATE=${COREHOP_RELEASE_DATE}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/packaging/archive.cmake
+    BYPRODUCTS ${COREHOP_ARCHIVE}.tar.gz
+    COMMENT "Packing ${COREHOP_ARCHIVE}.tar.gz"
+    VERBATIM)
+add_dependencies(archive corehop corenest man_pages)

@@ -32,13 +32,41 @@ packages() {
     done
     package=$BATS_FILE_TMPDIR/package
     if [ ! -d "$package" ]; then
+        # made as one whose umask lets nobody else read: the modes must not show it
         for generator in DEB RPM; do
-            cpack -G "$generator" --config "$BUILD/CPackConfig.cmake" -B "$package" >/dev/null 2>&1
+            (umask 077 && cpack -G "$generator" --config "$BUILD/CPackConfig.cmake" -B "$package" >/dev/null 2>&1)
         done
     fi
     deb=$(echo "$package"/corehop_*_amd64.deb)
     rpm=$(echo "$package"/corehop-*-1.x86_64.rpm)
     [ -f "$deb" ] && [ -f "$rpm" ]
+}
+
+# What a release archive holds, below its folder.
+ARCHIVED='LICENSE
+README.md
+bin/corehop
+bin/corenest
+share/bash-completion/completions/corehop
+share/bash-completion/completions/corenest
+share/man/man1/corehop.1.gz
+share/man/man1/corenest.1.gz'
+
+# Each target of the release: its Debian architecture, the architecture of
+# its RPM package, and what file(1) says of its programs (machine, byte
+# order, word size).
+TARGETS='amd64|x86_64|ELF 64-bit LSB executable, x86-64,
+arm64|aarch64|ELF 64-bit LSB executable, ARM aarch64,
+ppc64el|ppc64le|ELF 64-bit LSB executable, 64-bit PowerPC or cisco 7500, OpenPOWER ELF V2 ABI,
+s390x|s390x|ELF 64-bit MSB executable, IBM S/390,
+riscv64|riscv64|ELF 64-bit LSB executable, UCB RISC-V,
+i386|i686|ELF 32-bit LSB executable, Intel 80386,
+armhf|armv7hl|ELF 32-bit LSB executable, ARM, EABI5'
+
+# release: skips where the build's release test made no release in $DIST.
+release() {
+    [ -f "${DIST:-}/SHA256SUMS" ] || skip "no release in ${DIST:-DIST}: the release test made none"
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 }
 
 # files_of ROOT: the files and links below ROOT, one path a line, sorted.
@@ -151,6 +179,9 @@ complete -F _corehop corenest" ]
     # (lintian warns on standard error when run as root: not a tag)
     run --separate-stderr lintian --tag-display-limit 0 "$deb"
     [ "$status" = 0 ] && [ -z "$output" ] || { echo "$output" >&2; return 1; }
+    # nor a hardening tag among the informational ones
+    run --separate-stderr lintian -I --tag-display-limit 0 "$deb"
+    grep 'hardening' <<<"$output" >&2 && return 1
     # rpmlint's own tally; the warnings it gives for Fedora's conventions
     # are listed, the errors fail but for the signature, the distribution's.
     run rpmlint "$rpm"
@@ -181,20 +212,113 @@ complete -F _corehop corenest" ]
     [ "$(files_of "$root")" = "$(sort <<<"$INSTALLED"$'\n'"$RPM_DOCS")" ]
     # nothing needed but the C library's sonames and the rpm features
     [ "$(rpm -qpR "$rpm" 2>/dev/null | grep -Ev '^(libc\.so\.6\(|rtld\(GNU_HASH\)|rpmlib\()')" = "" ]
+    [ "$(rpm -qlvp "$rpm" 2>/dev/null | awk '$1 != "drwxr-xr-x" && $1 != "-rwxr-xr-x" && $1 != "-rw-r--r--" && $1 != "lrwxrwxrwx"')" = "" ]
+    [ "$(rpm -qp --qf '%{VENDOR}|%{PREFIXES}|%{BUILDHOST}' "$rpm" 2>/dev/null)" = "the corehop developers|(none)|reproducible" ]
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/usr/bin/corehop" -c 0 -p 0
     MANWIDTH=80 man -l "$root/usr/share/man/man1/corenest.1.gz" | grep -q '^NAME'
     cmp "$root/usr/share/licenses/corehop/LICENSE" "$SOURCE/LICENSE"
 }
 
-@test "two builds of the same commit give the same .deb, byte for byte" {
-    [ "$LINKAGE" = dynamic ] || skip "the package is made from the dynamic build, this is $LINKAGE"
-    command -v dpkg-shlibdeps >/dev/null || skip "needs dpkg-shlibdeps (dpkg-dev)"
+@test "two builds of the same commit give the same packages, byte for byte" {
+    [ "$LINKAGE" = dynamic ] || skip "the packages are made from the dynamic build, this is $LINKAGE"
+    command -v dpkg-shlibdeps >/dev/null && command -v rpmbuild >/dev/null ||
+        skip "needs dpkg-shlibdeps (dpkg-dev) and rpmbuild (rpm)"
     local build
     for build in one two; do
         build=$BATS_TEST_TMPDIR/$build
         cmake -S "$SOURCE" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCOREHOP_TESTS=OFF >/dev/null
         cmake --build "$build" -j 2 >/dev/null
-        (cd "$build" && env -u SOURCE_DATE_EPOCH cpack -G DEB >/dev/null 2>&1)
+        (cd "$build" && env -u SOURCE_DATE_EPOCH cpack -G DEB >/dev/null 2>&1 &&
+            env -u SOURCE_DATE_EPOCH cpack -G RPM >/dev/null 2>&1)
     done
     cmp "$BATS_TEST_TMPDIR"/one/corehop_*.deb "$BATS_TEST_TMPDIR"/two/corehop_*.deb
+    cmp "$BATS_TEST_TMPDIR"/one/corehop-*.rpm "$BATS_TEST_TMPDIR"/two/corehop-*.rpm
+}
+
+@test "the one time stamp: the caller's, the last commit's at the top of a work tree, else the release date's" {
+    command -v git >/dev/null || skip "needs git"
+    local outer=$BATS_TEST_TMPDIR/outer release_date commit
+    release_date=$(sed -n 's/^set(COREHOP_RELEASE_DATE \(.*\))$/\1/p' "$SOURCE/CMakeLists.txt")
+    # the sources unpacked inside another repository, whose commit is older
+    mkdir -p "$outer/src"
+    cp -r "$SOURCE/packaging" "$outer/src/"
+    git -C "$outer" init -q
+    GIT_COMMITTER_DATE=@1000000000 git -C "$outer" -c user.name=t -c user.email=t@t commit -q --allow-empty -m old
+    if git -C "$SOURCE" rev-parse --show-toplevel >/dev/null 2>&1; then
+        commit=$(git -C "$SOURCE" log -1 --format=%ct)
+    else
+        commit=$(date -u -d "$release_date" +%s)
+    fi
+    # SOURCE_DATE_EPOCH | source folder | the time stamp
+    while IFS='|' read -r given folder want; do
+        printf 'include(%s/packaging/source-date-epoch.cmake)\nsource_date_epoch(%s %s epoch)\nmessage("${epoch}")\n' \
+            "$SOURCE" "$folder" "$release_date" >"$BATS_TEST_TMPDIR/probe.cmake"
+        local caller=(-u SOURCE_DATE_EPOCH)
+        [ -z "$given" ] || caller=(SOURCE_DATE_EPOCH="$given")
+        run env "${caller[@]}" cmake -P "$BATS_TEST_TMPDIR/probe.cmake"
+        [ "$output" = "$want" ] || { echo "$given|$folder: $output, want $want" >&2; return 1; }
+    done <<EOF_CASES
+1234|$SOURCE|1234
+|$SOURCE|$commit
+|$outer/src|$(date -u -d "$release_date" +%s)
+|$outer|1000000000
+EOF_CASES
+}
+
+@test "each release archive holds its target's static programs, man pages, completion and documents" {
+    release
+    local arch machine name root=$BATS_TEST_TMPDIR/archives
+    mkdir "$root"
+    while IFS='|' read -r arch _ machine; do
+        name=corehop-$version-linux-$arch
+        [ "$(tar -tzf "$DIST/$name.tar.gz" | grep -v '/$')" = "$(sed "s|^|$name/|" <<<"$ARCHIVED")" ] ||
+            { echo "$name: $(tar -tzf "$DIST/$name.tar.gz")" >&2; return 1; }
+        # root's, folders and programs 0755, the rest 0644
+        [ "$(tar -tvzf "$DIST/$name.tar.gz" | awk '$2 != "0/0" || ($1 !~ /^(drwxr-xr-x|-rwxr-xr-x|-rw-r--r--|l.*)$/)')" = "" ]
+        tar -xzf "$DIST/$name.tar.gz" -C "$root"
+        for program in corehop corenest; do
+            [[ "$(file -b "$root/$name/bin/$program")" == "$machine "*", statically linked, "*", stripped" ]] ||
+                { echo "$name/bin/$program: $(file -b "$root/$name/bin/$program"), want $machine" >&2; return 1; }
+        done
+        cmp "$root/$name/LICENSE" "$SOURCE/LICENSE"
+    done <<<"$TARGETS"
+    [ "$(cut -c 67- "$DIST/SHA256SUMS")" = "$(cut -d'|' -f1 <<<"$TARGETS" | sed "s/.*/corehop-$version-linux-&.tar.gz/")" ]
+    (cd "$DIST" && sha256sum --quiet -c SHA256SUMS)
+    # the amd64 programs run here
+    expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/corehop-$version-linux-amd64/bin/corehop" -c 0 -p 0
+}
+
+@test "a second release, under another umask, gives the same bytes" {
+    release
+    (umask 077 && "$SOURCE/packaging/release.sh" -o "$BATS_TEST_TMPDIR/dist" -b "$BATS_TEST_TMPDIR/build" >/dev/null)
+    for file in "$DIST"/*; do
+        cmp "$file" "$BATS_TEST_TMPDIR/dist/${file##*/}"
+    done
+    [ "$(ls "$BATS_TEST_TMPDIR/dist")" = "$(ls "$DIST")" ]
+}
+
+@test "a cross build's packages carry its target's architecture" {
+    release
+    command -v rpmbuild >/dev/null || skip "needs rpmbuild (rpm)"
+    local arch deb_arch rpm_arch package=$BATS_TEST_TMPDIR/package
+    while IFS='|' read -r arch rpm_arch _; do
+        (cd "$BUILD/release/$arch" && cpack -G DEB -B "$package/$arch" >/dev/null 2>&1 &&
+            cpack -G RPM -B "$package/$arch" >/dev/null 2>&1)
+        deb_arch=$(dpkg-deb -f "$package/$arch"/corehop_*.deb Architecture)
+        [ "$deb_arch|$(rpm -qp --qf '%{ARCH}' "$package/$arch"/corehop-*.rpm 2>/dev/null)" = "$arch|$rpm_arch" ] ||
+            { echo "$arch: $deb_arch $(rpm -qp --qf '%{ARCH}' "$package/$arch"/corehop-*.rpm)" >&2; return 1; }
+    done <<<"$TARGETS"
+}
+
+@test "every file carries the licence's SPDX line, exactly" {
+    command -v git >/dev/null && git -C "$SOURCE" rev-parse 2>/dev/null || skip "needs the git checkout"
+    local file exact='^(# |// |\.\\" |<!-- )SPDX-License-Identifier: MIT( -->)?$'
+    # JSON has no comments; the changelog and the licence have their own forms
+    for file in $(git -C "$SOURCE" ls-files | grep -vx 'CMakePresets.json\|packaging/changelog\|LICENSE'); do
+        [ -f "$SOURCE/$file" ] || continue
+        # one comment line naming the licence, and no other that looks like one
+        [ "$(grep -Ec "$exact" "$SOURCE/$file")" = 1 ] &&
+            [ "$(grep -Eic '^(#|//|\.\\"|<!--) *s *p *d *x' "$SOURCE/$file")" = 1 ] ||
+            { echo "$file: $(grep -Ei 's *p *d *x' "$SOURCE/$file")" >&2; return 1; }
+    done
 }

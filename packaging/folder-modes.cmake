@@ -1,0 +1,11 @@
+# SPDX-License-Identifier: MIT
+# Run by cpack on the staged files before it packs them: every folder 0755,
+# whatever the umask of the one who builds. (The install gives each file its
+# mode, but makes folders as the umask allows.)
+file(GLOB_RECURSE folders LIST_DIRECTORIES true "${CPACK_TEMPORARY_DIRECTORY}/*")
+foreach(folder IN LISTS folders)
+    if(IS_DIRECTORY "${folder}" AND NOT IS_SYMLINK "${folder}")
+        file(CHMOD "${folder}" DIRECTORY_PERMISSIONS
+            OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    endif()
+endforeach()
