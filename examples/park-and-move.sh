@@ -6,29 +6,37 @@
 # corenest's when the parker could not pin itself.
 #
 #   park-and-move.sh [DIR]    DIR holds corehop and corenest; default: PATH
+# Needs a POSIX sh, taskset (util-linux or busybox) and a sleep that takes
+# fractions of a second (GNU coreutils or busybox).
 set -u
 
 dir=${1:+$1/}
 online=$(cat /sys/devices/system/cpu/online) # such as 0-3,6
 last=${online##*[-,]}
 
-"${dir}corenest" -n 0 &
-parker=$!
-# End the parker on every path out of this script, signals included.
-trap 'kill -TERM "$parker" 2>/dev/null; wait "$parker" 2>/dev/null' EXIT
+# End the parker on every path out of this script, signals included. The
+# traps stand before it starts, and name it by $!, which the shell sets as it
+# forks the parker, before it runs any trap.
+trap 'kill -TERM ${!:-} 2>/dev/null; wait' EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# The parker starts on every online CPU, so that only its own pin can leave
+# it with CPU 0 alone, whichever CPUs this shell runs on.
+taskset -c "$online" "${dir}corenest" -n 0 &
+parker=$!
 
 affinity() {
     sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$parker/status" 2>/dev/null
 }
 
 # corenest prints nothing once pinned. It has pinned itself when it runs as
-# corenest (not the shell that starts it) and sleeps, which it does only
-# after the pin: /proc/PID/stat then reads "PID (corenest) S ...".
+# corenest (no longer the shell or taskset that start it) on CPU 0 alone.
+# Its sleep proves nothing: it may sleep before its pin too, while its
+# program's pages are read from a slow file system.
 tries=0
-until grep -qs '^[0-9]* (corenest) S ' "/proc/$parker/stat" && [ "$(affinity)" = 0 ]; do
+until grep -qs '^[0-9]* (corenest) ' "/proc/$parker/stat" && [ "$(affinity)" = 0 ]; do
     if ! kill -0 "$parker" 2>/dev/null || grep -qs ' (corenest) Z ' "/proc/$parker/stat"; then
         # It said why on its own standard output.
         trap - EXIT

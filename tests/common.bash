@@ -97,14 +97,20 @@ absent_cpu() {
     echo $((last + 1))
 }
 
-# wait_asleep PID: waits until the task runs as corenest and sleeps, which a
-# parker does only once it has pinned itself.
-wait_asleep() {
+# The kernel's list of the online CPUs, such as 0-3.
+online_cpus() {
+    cat /sys/devices/system/cpu/online
+}
+
+# wait_parked PID CPU: waits until the task runs as corenest, asleep, on CPU
+# alone. For a parker started on all online CPUs (as park starts it), that
+# holds only once it has pinned itself.
+wait_parked() {
     for _ in $(seq 500); do
         [ -d "/proc/$1" ] || break
-        grep -qs '^[0-9]* (corenest) S ' "/proc/$1/stat" && return 0
+        grep -qs '^[0-9]* (corenest) S ' "/proc/$1/stat" && [ "$(cpus_allowed "$1")" = "$2" ] && return 0
         sleep 0.01
     done
-    echo "task $1 did not go to sleep" >&2
+    echo "task $1 did not park on CPU $2" >&2
     return 1
 }

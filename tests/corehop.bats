@@ -61,6 +61,8 @@ EOF_CASES
 -p 0 -c|option requires an argument -- 'c'
 --cpu 0|invalid option -- '-'
 EOF_CASES
+    # with POSIXLY_CORRECT the first operand ends the options
+    expect 2 "" "$(usage_line "$COREHOP")"$'\n' env POSIXLY_CORRECT=1 "$COREHOP" x -c 0 -p 0
 }
 
 @test "the usage line names the program as typed, or corehop when argv[0] is empty" {

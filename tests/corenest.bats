@@ -10,11 +10,13 @@ fail_line() {
     printf 'Fail:Set thread %s on CPU %s affinity failed, error: %s\n' "$1" "$2" "$3"
 }
 
-# park CPU: starts corenest -n CPU and waits until it sleeps; its pid is in
-# $spawned, its output in the test's parker.out and parker.err files.
+# park CPU: starts corenest -n CPU on all online CPUs and waits until it has
+# pinned itself; its pid is in $spawned, its output in the test's parker.out
+# and parker.err files.
 park() {
-    spawn "$BATS_TEST_TMPDIR/parker.out" "$BATS_TEST_TMPDIR/parker.err" "$CORENEST" -n "$1"
-    wait_asleep "$spawned"
+    spawn "$BATS_TEST_TMPDIR/parker.out" "$BATS_TEST_TMPDIR/parker.err" \
+        taskset -c "$(online_cpus)" "$CORENEST" -n "$1"
+    wait_parked "$spawned" "$1"
 }
 
 # end_parker PID: ends the parker with SIGTERM and checks that the signal
@@ -37,10 +39,9 @@ run_parker() {
 @test "a parked task runs on the one CPU, in one thread, silent until SIGTERM kills it" {
     park 0
     local pid=$spawned
-    [ "$(cpus_allowed "$pid")" = 0 ]
     grep -qx 'Threads:[[:space:]]*1' "/proc/$pid/status"
     sleep 1.2
-    wait_asleep "$pid"
+    wait_parked "$pid" 0
     end_parker "$pid"
 }
 
@@ -53,7 +54,7 @@ run_parker() {
     kill -CONT "$pid"
     sleep 1.2
     grep -q '^State:.*S (sleeping)' "/proc/$pid/status"
-    wait_asleep "$pid"
+    wait_parked "$pid" 0
     end_parker "$pid"
 }
 
@@ -63,8 +64,7 @@ run_parker() {
     local pid=$spawned
     expect 0 "Pass: switch thread $pid to cpu 1 success"$'\n' "" "$COREHOP" -c 1 -p "$pid"
     sleep 1.2
-    wait_asleep "$pid"
-    [ "$(cpus_allowed "$pid")" = 1 ]
+    wait_parked "$pid" 1
     end_parker "$pid"
 }
 
@@ -131,10 +131,10 @@ EOF_CASES
 
 @test "parked, it makes one pin of 128 bytes, then only one-second sleeps" {
     local trace=$BATS_TEST_TMPDIR/trace
-    spawn /dev/null /dev/null strace -o "$trace" "$CORENEST" -n 0
+    spawn /dev/null /dev/null taskset -c "$(online_cpus)" strace -o "$trace" "$CORENEST" -n 0
     local tracer=$spawned pid
     for _ in $(seq 500); do pid=$(pgrep -P "$tracer") && break; sleep 0.01; done
-    wait_asleep "$pid"
+    wait_parked "$pid" 0
     sleep 2.5
     kill -TERM "$pid"
     wait "$tracer" || true

@@ -100,6 +100,49 @@ moved:  pid $pid on CPUs $last
     [ "$block" = 3 ]
 }
 
+@test "the move comes after the parker's own pin, however slow its start, wherever the shell runs" {
+    need_two_cpus
+    [ "$LINKAGE" = dynamic ] || skip "a preloaded library holds only a dynamic corenest, this is $LINKAGE"
+    # A corenest held in an interruptible sleep before its main, as a slow
+    # file system holds one, sleeps as corenest before it has pinned itself.
+    local dir trace=$BATS_TEST_TMPDIR/trace pid pin move
+    dir=$(stand_in corenest "LD_PRELOAD='$BIN/hold_before_main.so' exec '$CORENEST' \"\$@\"")
+    # the CPUs of the shell that runs the scenario
+    for cpus in 0 "$(online_cpus)"; do
+        status=0
+        strace -f -qq -o "$trace" -e trace=sched_setaffinity taskset -c "$cpus" "$SCENARIO" "$dir" \
+            >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+        pid=$(parker_of)
+        check_output "scenario on CPUs $cpus" 0 "$status" "parked: pid $pid on CPUs 0
+Pass: switch thread $pid to cpu $(online_cpus | sed 's/.*[-,]//') success
+moved:  pid $pid on CPUs $(online_cpus | sed 's/.*[-,]//')
+" ""
+        # corenest's pin, then corehop's set on it, in the trace of the run
+        pin=$(grep -n "^$pid sched_setaffinity(0, 128, \[0\])" "$trace" | cut -d: -f1)
+        move=$(grep -n "^[0-9]* sched_setaffinity($pid, " "$trace" | cut -d: -f1)
+        [ -n "$pin" ] && [ -n "$move" ] && [ "$pin" -lt "$move" ] ||
+            { echo "on CPUs $cpus: pin at line '$pin', move at '$move'" >&2; cat "$trace" >&2; return 1; }
+    done
+}
+
+@test "a signal while the shell forks the parker leaves no parker behind" {
+    # Every fork of the script's shell is held for 0.3 s after the child
+    # runs; the signal comes while the shell is held in the parker's fork.
+    spawn "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" \
+        strace -o /dev/null -e trace=clone -e inject=clone:delay_exit=300000 "$SCENARIO" "$BIN"
+    local tracer=$spawned shell parker status=0
+    for _ in $(seq 500); do shell=$(pgrep -P "$tracer") && break; sleep 0.01; done
+    for _ in $(seq 500); do
+        parker=$(pgrep -P "$shell" -x corenest) && grep -qs '^[0-9]* ([^)]*) t ' "/proc/$shell/stat" && break
+        sleep 0.01
+    done
+    [ -n "$parker" ] || { echo "the shell forked no parker" >&2; return 1; }
+    kill -TERM "$shell"
+    wait "$tracer" || status=$?
+    [ "$status" = 143 ]
+    [ ! -d "/proc/$parker" ] || { echo "parker $parker survived: $(cat "/proc/$parker/stat")" >&2; return 1; }
+}
+
 @test "a signal to the scenario ends the parker too" {
     # A stand-in corehop that takes a second holds the scenario between the
     # park and the move; the shell runs its trap when the stand-in returns.
