@@ -1,69 +1,101 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Fetches the Debian cloud kernel of each architecture named (default: amd64
-# arm64), and the busybox-static of a foreign one, into the cache folder of
-# the VM suite, unpacked, never installed. What is there already is reused.
+# Fetches Debian kernels into the cache folder of the VM suite, with the
+# busybox-static of each architecture (Debian 13's, one userland for every
+# kernel), unpacked, never installed. What is there already is reused. It
+# needs no root and changes nothing on the machine: apt runs with a state of
+# its own under the cache (sources, lists, downloads), on the archive that the
+# machine's own apt sources name.
 #
-#   tests/vm/fetch-kernel.sh [ARCH...]
-# The cache is $COREHOP_VM_CACHE, or ~/.cache/corehop-vm; needs apt-get and
-# dpkg-deb, and root to add a foreign architecture to apt for a moment.
+#   tests/vm/fetch-kernel.sh ARCH/SUITE...   such as amd64/bookworm s390x/bookworm
+#   tests/vm/fetch-kernel.sh $(tests/vm/run.sh --kernels)   every kernel the suite boots
+# The cache is $COREHOP_VM_CACHE, or ~/.cache/corehop-vm: CACHE/ARCH-SUITE
+# holds kernel and version, CACHE/busybox-ARCH the busybox.
 set -euo pipefail
 
 cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
-native=$(dpkg --print-architecture)
-[ $# -gt 0 ] || set -- amd64 arm64
+[ $# -gt 0 ] || { echo "usage: fetch-kernel.sh ARCH/SUITE..." >&2; exit 2; }
 
-added=
-cleanup() {
-    rm -rf "$cache/.download"
-    if [ -n "$added" ]; then
-        dpkg --remove-architecture "$added"
-        apt-get update -qq || true
-    fi
-}
-trap cleanup EXIT
-
-# unpack ARCH PACKAGE: downloads PACKAGE of ARCH and unpacks it into the
-# folder of ARCH. Fails when either step does, also where it is called in a
-# condition (which suspends set -e).
-unpack() {
-    mkdir -p "$cache/.download" "$cache/$1/root" &&
-        (cd "$cache/.download" && apt-get download -qq -o APT::Sandbox::User=root "$2:$1") &&
-        dpkg-deb -x "$cache/.download/$2"_*"_$1.deb" "$cache/$1/root" &&
-        rm -f "$cache/.download/"*.deb
+# The kernel flavour of each architecture: the package that
+# linux-image-FLAVOUR depends on is the kernel.
+flavour() {
+    case $1 in
+    amd64 | arm64) echo "cloud-$1" ;;
+    ppc64el) echo powerpc64le ;;
+    *) echo "$1" ;;
+    esac
 }
 
-for arch in "$@"; do
-    if [ -f "$cache/$arch/vmlinuz" ] && { [ "$arch" = "$native" ] || [ -x "$cache/$arch/busybox" ]; }; then
-        echo "$arch: $(cat "$cache/$arch/version") (cached)"
-        continue
+# The archive of the machine's own Debian sources.
+# shellcheck disable=SC2016 # apt's own format
+archive=$(apt-get indextargets --format '$(REPO_URI)' 'Origin: Debian' 'Label: Debian' | head -n 1)
+[ -n "$archive" ] || { echo "no Debian archive in this machine's apt sources" >&2; exit 1; }
+
+# apt_in SUITE ARCHS COMMAND...: apt-get with the private state of SUITE.
+apt_in() {
+    local state=$cache/apt/$1 archs=$2 arch
+    shift 2
+    local options=(-o Dir::Etc::sourcelist="$state/sources.list" -o Dir::Etc::sourceparts=-
+        -o Dir::State::Lists="$state/lists" -o Dir::State::status=/dev/null
+        -o Dir::Cache="$state/cache" -o Debug::NoLocking=1 -o APT::Sandbox::User="$(id -un)")
+    for arch in $archs; do options+=(-o APT::Architectures::="$arch"); done
+    "$1" "${options[@]}" "${@:2}"
+}
+
+# What is still missing, by suite: "kernel:ARCH" or "busybox:ARCH".
+declare -A wanted
+for kernel in "$@"; do
+    arch=${kernel%/*} suite=${kernel#*/}
+    if [ -f "$cache/$arch-$suite/kernel" ]; then
+        echo "$arch/$suite: $(cat "$cache/$arch-$suite/version") (cached)"
+    else
+        wanted[$suite]+="kernel:$arch "
     fi
-    if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-        dpkg --add-architecture "$arch"
-        added=$arch
-        apt-get update -qq
+    if [ ! -x "$cache/busybox-$arch" ] && [[ " ${wanted[trixie]:-} " != *" busybox:$arch "* ]]; then
+        wanted[trixie]+="busybox:$arch "
     fi
-    rm -rf "${cache:?}/$arch"
-    # The versioned package that the meta-package stands for; apt's lists
-    # are brought up to date once where they lack it or name an old one.
-    for attempt in 1 2; do
-        package=$(apt-cache depends "linux-image-cloud-$arch:$arch" 2>/dev/null |
-            sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | sed 's/:.*//' | head -n 1)
-        [ -n "$package" ] && unpack "$arch" "$package" && break
-        [ "$attempt" = 1 ] || { echo "no cloud kernel for $arch from apt" >&2; exit 1; }
-        apt-get update -qq
+done
+
+for suite in "${!wanted[@]}"; do
+    archs=$(tr ' ' '\n' <<<"${wanted[$suite]}" | sed -n 's/.*://p' | sort -u | tr '\n' ' ')
+    state=$cache/apt/$suite
+    mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+    echo "deb $archive $suite main" >"$state/sources.list"
+    apt_in "$suite" "$archs" apt-get update -qq
+    for item in ${wanted[$suite]}; do
+        arch=${item#*:} root=$state/root
+        rm -rf "$root" "$state/download"
+        mkdir -p "$root" "$state/download"
+        if [ "${item%:*}" = busybox ]; then
+            (cd "$state/download" && apt_in "$suite" "$archs" apt-get download -qq "busybox-static:$arch")
+            dpkg-deb -x "$state/download"/busybox-static_*.deb "$root"
+            cp "$(ls "$root"/bin/busybox "$root"/usr/bin/busybox 2>/dev/null)" "$cache/busybox-$arch"
+            echo "busybox for $arch: $(dpkg-deb -f "$state/download"/busybox-static_*.deb Version)"
+        else
+            # That kernel first; then the others of the flavour, newest
+            # first, for a mirror that lags behind its own lists.
+            flavour=$(flavour "$arch")
+            package=
+            for candidate in $({
+                apt_in "$suite" "$archs" apt-cache depends "linux-image-$flavour:$arch" |
+                    sed -n 's/^ *Depends: \(linux-image-[0-9][^:]*\).*/\1/p'
+                apt_in "$suite" "$archs" apt-cache pkgnames linux-image- |
+                    grep -E "^linux-image-[0-9][^-]*(-[0-9]+)?-$flavour\$" | sort -Vr
+            } | awk '!seen[$0]++'); do
+                if (cd "$state/download" &&
+                    apt_in "$suite" "$archs" apt-get download -qq "$candidate:$arch" 2>/dev/null); then
+                    package=$candidate
+                    break
+                fi
+                echo "$arch/$suite: $candidate is not on the mirror"
+            done
+            [ -n "$package" ] || { echo "no linux-image-$flavour for $arch in $suite" >&2; exit 1; }
+            dpkg-deb -x "$state/download/$package"_*.deb "$root"
+            mkdir -p "$cache/$arch-$suite"
+            cp "$(ls "$root"/boot/vmlinu[xz]-*)" "$cache/$arch-$suite/kernel"
+            echo "${package#linux-image-}" >"$cache/$arch-$suite/version"
+            echo "$arch/$suite: $(cat "$cache/$arch-$suite/version")"
+        fi
+        rm -rf "$root" "$state/download"
     done
-    cp "$cache/$arch/root/boot/vmlinuz-"* "$cache/$arch/vmlinuz"
-    if [ "$arch" != "$native" ]; then
-        unpack "$arch" busybox-static
-        cp "$cache/$arch/root/bin/busybox" "$cache/$arch/busybox"
-    fi
-    rm -rf "$cache/$arch/root"
-    echo "${package#linux-image-}" >"$cache/$arch/version"
-    echo "$arch: $(cat "$cache/$arch/version")"
-    if [ -n "$added" ]; then
-        dpkg --remove-architecture "$added"
-        added=
-        apt-get update -qq
-    fi
 done
