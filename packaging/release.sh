@@ -32,23 +32,27 @@ s390x|s390x-linux-gnu|g++-s390x-linux-gnu
 riscv64|riscv64-linux-gnu|g++-riscv64-linux-gnu
 i386|i686-linux-gnu|g++-i686-linux-gnu
 armhf|arm-linux-gnueabihf|g++-arm-linux-gnueabihf'
-[ $# -gt 0 ] || set -- $(cut -d'|' -f1 <<<"$targets")
+[ $# -gt 0 ] || { mapfile -t all < <(cut -d'|' -f1 <<<"$targets") && set -- "${all[@]}"; }
 
-missing=()
+# What an earlier run left goes first: a failed release leaves none of it.
+mkdir -p "$dist"
+dist=$(cd "$dist" && pwd)
+rm -f "$dist"/corehop-*-linux-*.tar.gz "$dist/SHA256SUMS"
+
+packages=()
 for arch in "$@"; do
     row=$(grep "^$arch|" <<<"$targets") || { echo "release: no target $arch" >&2; exit 2; }
     IFS='|' read -r _ triple package <<<"$row"
-    command -v "$triple-g++" >/dev/null || missing+=("$arch ($triple-g++, from $package)")
+    if ! command -v "$triple-g++" >/dev/null; then
+        echo "release: no compiler for $arch: $triple-g++, from $package" >&2
+        packages+=("$package")
+    fi
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    printf 'release: no compiler for %s\n' "${missing[@]}" >&2
-    echo "release: apt-get install $(for m in "${missing[@]}"; do echo "${m##*from }"; done |
-        tr -d ')' | sort -u | tr '\n' ' ')" >&2
+if [ ${#packages[@]} -gt 0 ]; then
+    echo "release: apt-get install ${packages[*]}" >&2
     exit 1
 fi
 
-mkdir -p "$dist"
-dist=$(cd "$dist" && pwd)
 archives=()
 for arch in "$@"; do
     IFS='|' read -r _ triple _ <<<"$(grep "^$arch|" <<<"$targets")"

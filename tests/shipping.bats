@@ -8,6 +8,7 @@ source "$BATS_TEST_DIRNAME/common.bash"
 
 SOURCE=$BATS_TEST_DIRNAME/..
 BUILD=${BUILD:?BUILD must name the build tree}
+VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 
 INSTALLED='usr/bin/corehop
 usr/bin/corenest
@@ -66,7 +67,6 @@ armhf|armv7hl|ELF 32-bit LSB executable, ARM, EABI5'
 # release: skips where the build's release test made no release in $DIST.
 release() {
     [ -f "${DIST:-}/SHA256SUMS" ] || skip "no release in ${DIST:-DIST}: the release test made none"
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 }
 
 # files_of ROOT: the files and links below ROOT, one path a line, sorted.
@@ -165,12 +165,11 @@ complete -F _corehop corenest" ]
 }
 
 @test "the man pages carry the project's version and the release date of its changelog" {
-    local version date
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
-    [ "$(head -n 1 "$SOURCE/packaging/changelog")" = "corehop ($version) unstable; urgency=medium" ]
+    local date
+    [ "$(head -n 1 "$SOURCE/packaging/changelog")" = "corehop ($VERSION) unstable; urgency=medium" ]
     date=$(date -u -d "$(grep -m 1 '^ -- ' "$SOURCE/packaging/changelog" | sed 's/.*>  //')" +%F)
     for program in corehop corenest; do
-        grep -qx "\.TH ${program^^} 1 $date \"corehop $version\" \"User Commands\"" "$BUILD/man/$program.1"
+        grep -qx "\.TH ${program^^} 1 $date \"corehop $VERSION\" \"User Commands\"" "$BUILD/man/$program.1"
     done
 }
 
@@ -251,6 +250,7 @@ complete -F _corehop corenest" ]
     fi
     # SOURCE_DATE_EPOCH | source folder | the time stamp
     while IFS='|' read -r given folder want; do
+        # shellcheck disable=SC2016 # CMake's own expansion
         printf 'include(%s/packaging/source-date-epoch.cmake)\nsource_date_epoch(%s %s epoch)\nmessage("${epoch}")\n' \
             "$SOURCE" "$folder" "$release_date" >"$BATS_TEST_TMPDIR/probe.cmake"
         local caller=(-u SOURCE_DATE_EPOCH)
@@ -270,8 +270,8 @@ EOF_CASES
     local arch machine name root=$BATS_TEST_TMPDIR/archives
     mkdir "$root"
     while IFS='|' read -r arch _ machine; do
-        name=corehop-$version-linux-$arch
-        [ "$(tar -tzf "$DIST/$name.tar.gz" | grep -v '/$')" = "$(sed "s|^|$name/|" <<<"$ARCHIVED")" ] ||
+        name=corehop-$VERSION-linux-$arch
+        [ "$(tar -tzf "$DIST/$name.tar.gz" | grep -v '/$')" = "$(awk -v folder="$name/" '{ print folder $0 }' <<<"$ARCHIVED")" ] ||
             { echo "$name: $(tar -tzf "$DIST/$name.tar.gz")" >&2; return 1; }
         # root's, folders and programs 0755, the rest 0644
         [ "$(tar -tvzf "$DIST/$name.tar.gz" | awk '$2 != "0/0" || ($1 !~ /^(drwxr-xr-x|-rwxr-xr-x|-rw-r--r--|l.*)$/)')" = "" ]
@@ -282,10 +282,10 @@ EOF_CASES
         done
         cmp "$root/$name/LICENSE" "$SOURCE/LICENSE"
     done <<<"$TARGETS"
-    [ "$(cut -c 67- "$DIST/SHA256SUMS")" = "$(cut -d'|' -f1 <<<"$TARGETS" | sed "s/.*/corehop-$version-linux-&.tar.gz/")" ]
+    [ "$(cut -c 67- "$DIST/SHA256SUMS")" = "$(cut -d'|' -f1 <<<"$TARGETS" | sed "s/.*/corehop-$VERSION-linux-&.tar.gz/")" ]
     (cd "$DIST" && sha256sum --quiet -c SHA256SUMS)
     # the amd64 programs run here
-    expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/corehop-$version-linux-amd64/bin/corehop" -c 0 -p 0
+    expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/corehop-$VERSION-linux-amd64/bin/corehop" -c 0 -p 0
 }
 
 @test "a second release, under another umask, gives the same bytes" {
@@ -295,6 +295,17 @@ EOF_CASES
         cmp "$file" "$BATS_TEST_TMPDIR/dist/${file##*/}"
     done
     [ "$(ls "$BATS_TEST_TMPDIR/dist")" = "$(ls "$DIST")" ]
+}
+
+@test "a release without a target's compiler fails, naming what to install" {
+    # the tools the release needs before its compilers, and no compiler
+    local tools=$BATS_TEST_TMPDIR/tools
+    mkdir "$tools"
+    for tool in dirname cut grep mkdir rm; do ln -s "$(command -v "$tool")" "$tools/"; done
+    expect 1 "" "release: no compiler for s390x: s390x-linux-gnu-g++, from g++-s390x-linux-gnu
+release: no compiler for armhf: arm-linux-gnueabihf-g++, from g++-arm-linux-gnueabihf
+release: apt-get install g++-s390x-linux-gnu g++-arm-linux-gnueabihf
+" env PATH="$tools" "$BASH" "$SOURCE/packaging/release.sh" -o "$BATS_TEST_TMPDIR/dist" s390x armhf
 }
 
 @test "a cross build's packages carry its target's architecture" {
