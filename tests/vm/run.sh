@@ -178,7 +178,7 @@ done <<<"$rows" | tee "$work/results"
 if grep -q '^[^ ]* [^ ]* not ok ' "$work/results"; then failed=1; fi
 # A line for each target on each kernel: its cases and checks.
 awk '$3 == "ok" || $3 == "not" { key = $1 " on " $2; if (!(key in n)) order[++k] = key
-        n[key]++; if ($3 == "not") bad[key]++; if (!seen[key, $4]++) cases[key]++ }
+        n[key]++; if ($3 == "not") bad[key]++; if (!seen[key, $3 == "ok" ? $4 : $5]++) cases[key]++ }
     END { for (i = 1; i <= k; i++) { key = order[i]
         printf "%-40s %2d cases %4d checks %s\n", key, cases[key], n[key], bad[key] ? bad[key] " failed" : "passed" } }' \
     "$work/results"
