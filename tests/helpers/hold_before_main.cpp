@@ -6,6 +6,8 @@
 
 namespace {
 
-__attribute__((constructor)) void hold_before_main() { poll(nullptr, 0, 400); }
+__attribute__((constructor)) void hold_before_main() {
+    poll(nullptr, 0, 400);
+}
 
 } // namespace
