@@ -118,8 +118,8 @@ Pass: switch thread $pid to cpu $(online_cpus | sed 's/.*[-,]//') success
 moved:  pid $pid on CPUs $(online_cpus | sed 's/.*[-,]//')
 " ""
         # corenest's pin, then corehop's set on it, in the trace of the run
-        pin=$(grep -n "^$pid sched_setaffinity(0, 128, \[0\])" "$trace" | cut -d: -f1)
-        move=$(grep -n "^[0-9]* sched_setaffinity($pid, " "$trace" | cut -d: -f1)
+        pin=$(grep -n "^$pid \+sched_setaffinity(0, 128, \[0\])" "$trace" | cut -d: -f1)
+        move=$(grep -n "^[0-9]* \+sched_setaffinity($pid, " "$trace" | cut -d: -f1)
         [ -n "$pin" ] && [ -n "$move" ] && [ "$pin" -lt "$move" ] ||
             { echo "on CPUs $cpus: pin at line '$pin', move at '$move'" >&2; cat "$trace" >&2; return 1; }
     done
