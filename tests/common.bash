@@ -102,6 +102,13 @@ online_cpus() {
     cat /sys/devices/system/cpu/online
 }
 
+# The highest online CPU, where the scenario moves its parker.
+last_online_cpu() {
+    local online
+    online=$(online_cpus)
+    echo "${online##*[-,]}"
+}
+
 # wait_parked PID CPU: waits until the task runs as corenest, asleep, on CPU
 # alone. For a parker started on all online CPUs (as park starts it), that
 # holds only once it has pinned itself.

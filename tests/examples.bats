@@ -34,9 +34,8 @@ stand_in() {
 }
 
 @test "the scenario moves the parker to the last online CPU and ends it" {
-    local online last
-    online=$(cat /sys/devices/system/cpu/online)
-    last=${online##*[-,]}
+    local last
+    last=$(last_online_cpu)
     run_scenario "$BIN"
     local pid
     pid=$(parker_of)
@@ -105,7 +104,8 @@ moved:  pid $pid on CPUs $last
     [ "$LINKAGE" = dynamic ] || skip "a preloaded library holds only a dynamic corenest, this is $LINKAGE"
     # A corenest held in an interruptible sleep before its main, as a slow
     # file system holds one, sleeps as corenest before it has pinned itself.
-    local dir trace=$BATS_TEST_TMPDIR/trace pid pin move
+    local dir trace=$BATS_TEST_TMPDIR/trace pid pin move last
+    last=$(last_online_cpu)
     dir=$(stand_in corenest "LD_PRELOAD='$BIN/hold_before_main.so' exec '$CORENEST' \"\$@\"")
     # the CPUs of the shell that runs the scenario
     for cpus in 0 "$(online_cpus)"; do
@@ -114,8 +114,8 @@ moved:  pid $pid on CPUs $last
             >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
         pid=$(parker_of)
         check_output "scenario on CPUs $cpus" 0 "$status" "parked: pid $pid on CPUs 0
-Pass: switch thread $pid to cpu $(online_cpus | sed 's/.*[-,]//') success
-moved:  pid $pid on CPUs $(online_cpus | sed 's/.*[-,]//')
+Pass: switch thread $pid to cpu $last success
+moved:  pid $pid on CPUs $last
 " ""
         # corenest's pin, then corehop's set on it, in the trace of the run
         pin=$(grep -n "^$pid \+sched_setaffinity(0, 128, \[0\])" "$trace" | cut -d: -f1)
