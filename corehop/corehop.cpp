@@ -23,22 +23,22 @@ int main(int argc, char *argv[]) {
     const char *const name = scan_command_line(argc, argv, "corehop", "c:p:?", values);
 
     const cpu_mask requested = make_single_cpu_mask(cpu);
-    if (sched_setaffinity(task, single_cpu_mask_bytes(cpu), as_cpu_set(requested)) == -1) {
-        const int printed = printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
-        return deliver_verdict(name, printed, -1);
+    if (sched_setaffinity(task, single_cpu_mask_bytes(cpu), requested.sets) == -1) {
+        return print_verdict(name, FAIL_STATUS, "Fail:can not switch thread %d to CPU %d\n", task,
+                             cpu);
     }
 
     cpu_mask actual{};
     if (read_affinity(task, actual) == -1) {
-        const int printed = printf("Fail:Get thread %d on CPU %d affinity failed, error: %s\n",
-                                   task, cpu, strerror(errno));
-        return deliver_verdict(name, printed, -1);
+        return print_verdict(name, FAIL_STATUS,
+                             "Fail:Get thread %d on CPU %d affinity failed, error: %s\n", task, cpu,
+                             strerror(errno));
     }
 
     if (!masks_equal(requested, actual)) {
-        const int printed = printf("Fail:can not switch thread %d to CPU %d\n", task, cpu);
-        return deliver_verdict(name, printed, -1);
+        return print_verdict(name, FAIL_STATUS, "Fail:can not switch thread %d to CPU %d\n", task,
+                             cpu);
     }
-    const int printed = printf("Pass: switch thread %d to cpu %d success\n", task, cpu);
-    return deliver_verdict(name, printed, 0);
+    return print_verdict(name, PASS_STATUS, "Pass: switch thread %d to cpu %d success\n", task,
+                         cpu);
 }

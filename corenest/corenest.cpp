@@ -23,11 +23,11 @@ int main(int argc, char *argv[]) {
     const char *const name = scan_command_line(argc, argv, "corenest", "n:?", values);
 
     const cpu_mask mask = make_single_cpu_mask(cpu);
-    if (sched_setaffinity(0, single_cpu_mask_bytes(cpu), as_cpu_set(mask)) == -1) {
+    if (sched_setaffinity(0, single_cpu_mask_bytes(cpu), mask.sets) == -1) {
         const char *const reason = strerror(errno);
-        const int printed = printf("Fail:Set thread %d on CPU %d affinity failed, error: %s\n",
-                                   getpid(), cpu, reason);
-        return deliver_verdict(name, printed, -1);
+        return print_verdict(name, FAIL_STATUS,
+                             "Fail:Set thread %d on CPU %d affinity failed, error: %s\n", getpid(),
+                             cpu, reason);
     }
 
     for (;;) {

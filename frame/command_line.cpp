@@ -57,9 +57,6 @@ const char *scan_command_line(int argc, char *argv[], const char *own_name,
         }
     }
 
-    if (argc <= 1) {
-        usage_failure(program_name);
-    }
     for (const int32_t *value : values) {
         if (*value == NOT_GIVEN) {
             usage_failure(program_name);

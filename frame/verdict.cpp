@@ -2,11 +2,17 @@
 #include "verdict.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
-int deliver_verdict(const char *program_name, int printed, int status) {
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
+int print_verdict(const char *program_name, int status, const char *format, ...) {
+    va_list arguments{};
+    va_start(arguments, format);
+    const int printed = vprintf(format, arguments);
+    va_end(arguments);
     // A line written at once (to a terminal) fails in printf; a buffered one
     // in the flush; one that a file system writes back later (NFS, FUSE) in
     // the close. Only standard output holds a buffer, so flushing every
@@ -16,5 +22,5 @@ int deliver_verdict(const char *program_name, int printed, int status) {
         return status;
     }
     fprintf(stderr, "%s: write error: %s\n", program_name, strerror(errno));
-    return status == 0 ? 1 : status;
+    return status == PASS_STATUS ? 1 : status;
 }

@@ -13,13 +13,13 @@ using words = std::array<unsigned long, WORDS>;
 
 words words_of(const cpu_mask &mask) {
     words w{};
-    memcpy(w.data(), mask.words, sizeof w);
+    memcpy(w.data(), mask.sets, sizeof w);
     return w;
 }
 
 cpu_mask mask_of(const words &w) {
     cpu_mask mask{};
-    memcpy(mask.words, w.data(), sizeof mask);
+    memcpy(mask.sets, w.data(), sizeof mask);
     return mask;
 }
 
