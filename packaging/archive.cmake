@@ -1,11 +1,11 @@
 # SPDX-License-Identifier: MIT
-# The release archive of one build, NAME.tar.gz in the build folder: the
-# programs (stripped), the man pages and the bash completion as a plain
-# install lays them out, with LICENSE and README.md, all in the folder NAME.
+# The release archive of one build, NAME.tar.gz in the build folder: what a
+# plain install lays out (the programs stripped), with LICENSE beside the
+# other documents in DOC, all in the folder NAME.
 # The same bytes from every build of a commit: members sorted, owned by root,
 # modes 0755 or 0644 whatever the umask, one time stamp, gzip -n.
 #   cmake -D SOURCE=DIR -D BUILD=DIR -D NAME=corehop-VERSION-linux-ARCH
-#         -D RELEASE_DATE=YYYY-MM-DD -P packaging/archive.cmake
+#         -D DOC=share/doc/corehop -D RELEASE_DATE=YYYY-MM-DD -P packaging/archive.cmake
 # (the build's "archive" target runs it)
 include(${CMAKE_CURRENT_LIST_DIR}/source-date-epoch.cmake)
 
@@ -13,7 +13,7 @@ set(stage ${BUILD}/archive)
 file(REMOVE_RECURSE ${stage})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${stage}/${NAME}
     --component programs --strip OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-file(COPY ${SOURCE}/LICENSE ${SOURCE}/README.md DESTINATION ${stage}/${NAME})
+file(COPY ${SOURCE}/LICENSE DESTINATION ${stage}/${NAME}/${DOC})
 source_date_epoch(${SOURCE} ${RELEASE_DATE} epoch)
 execute_process(
     COMMAND tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@${epoch}

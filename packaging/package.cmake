@@ -39,7 +39,9 @@ set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_CONTACT "corehop developers <dev@corehop.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION "corehop moves a task onto one CPU and verifies the kernel's view of
-its affinity; corenest parks a task on one CPU until a signal ends it.")
+its affinity; corenest parks a task on one CPU until a signal ends it;
+corehop-sweep checks with both that every CPU a task may use takes a
+parked task and that every other refuses, and reports in KTAP.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/package-config.cmake)
@@ -48,28 +50,21 @@ configure_file(packaging/package-config.cmake.in package-config.cmake @ONLY)
 
 # The architecture labels of the packages and the release archive: those of
 # the target that the compiler itself reports, which differs from the build
-# machine's in a cross build.
-#   GNU triple | Debian | RPM
-set(architectures
-    "^x86_64-|amd64|x86_64"
-    "^aarch64-|arm64|aarch64"
-    "^powerpc64le-|ppc64el|ppc64le"
-    "^s390x-|s390x|s390x"
-    "^riscv64-|riscv64|riscv64"
-    "^i[3-6]86-|i386|i686"
-    "^arm.*-gnueabihf$|armhf|armv7hl")
+# machine's in a cross build; packaging/targets has them.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
     OUTPUT_VARIABLE target OUTPUT_STRIP_TRAILING_WHITESPACE)
-foreach(row IN LISTS architectures)
+file(STRINGS packaging/targets rows REGEX "^[^#]")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS packaging/targets)
+foreach(row IN LISTS rows)
     string(REPLACE "|" ";" row "${row}")
-    list(GET row 0 pattern)
-    if(target MATCHES "${pattern}")
-        list(GET row 1 CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    list(GET row 1 triple)
+    if(target STREQUAL triple)
+        list(GET row 0 CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
         list(GET row 2 CPACK_RPM_PACKAGE_ARCHITECTURE)
     endif()
 endforeach()
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
-    message(WARNING "No package architecture is known for the target ${target}; set "
+    message(WARNING "packaging/targets has no row for the target ${target}; set "
         "CPACK_DEBIAN_PACKAGE_ARCHITECTURE and CPACK_RPM_PACKAGE_ARCHITECTURE.")
 endif()
 
@@ -79,6 +74,8 @@ set(CPACK_PACKAGE_RELOCATABLE OFF)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The bash completion works where bash-completion loads it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
 # Static programs need no library.
 if(COREHOP_STATIC)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
@@ -92,8 +89,10 @@ set(CPACK_RPM_PACKAGE_GROUP "Development/Tools")
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 # The packager; no build-id links: the same files as the Debian package; the
 # same bytes from every build of a commit: the build time and every file's
-# time the one time stamp, and no build host.
+# time the one time stamp, and no build host. (CPack has no variable for a
+# weak dependency but Suggests; the spec's preamble takes Recommends here.)
 string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
+    "Recommends: bash-completion"
     "%define packager ${CPACK_PACKAGE_CONTACT}"
     "%define _build_id_links none"
     "%define use_source_date_epoch_as_buildtime 1"
@@ -106,7 +105,15 @@ set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
 
 include(CPack)
 
-# The release archive: cmake --build BUILD --target archive.
+# The release archive of a static build: cmake --build BUILD --target archive.
+# A dynamic build's programs need its C library, so it makes none.
+if(NOT COREHOP_STATIC)
+    add_custom_target(archive
+        COMMAND ${CMAKE_COMMAND} -E echo "a release archive holds static programs: configure with -DCOREHOP_STATIC=ON, or run packaging/release.sh"
+        COMMAND ${CMAKE_COMMAND} -E false
+        VERBATIM)
+    return()
+endif()
 set(archive_arch ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
 if(NOT archive_arch)
     string(REGEX MATCH "^[^-]+" archive_arch "${target}")
@@ -114,7 +121,8 @@ endif()
 set(COREHOP_ARCHIVE ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${archive_arch})
 add_custom_target(archive
     COMMAND ${CMAKE_COMMAND} -D SOURCE=${PROJECT_SOURCE_DIR} -D BUILD=${PROJECT_BINARY_DIR}
-        -D NAME=${COREHOP_ARCHIVE} -D RELEASE_DATE=${COREHOP_RELEASE_DATE}
+        -D NAME=${COREHOP_ARCHIVE} -D DOC=${CMAKE_INSTALL_DOCDIR}
+        -D RELEASE_DATE=${COREHOP_RELEASE_DATE}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/packaging/archive.cmake
     BYPRODUCTS ${COREHOP_ARCHIVE}.tar.gz
     COMMENT "Packing ${COREHOP_ARCHIVE}.tar.gz"

@@ -1,73 +1,118 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The release: for every target, fully static programs cross-built with
-# Debian's cross compiler of that target, packed with the man pages, the bash
-# completion, LICENSE and README.md in DIST/corehop-VERSION-linux-ARCH.tar.gz,
-# and DIST/SHA256SUMS over them. Two runs from one commit, in fresh folders,
-# give the same bytes.
+# The release: for each target of packaging/targets, fully static programs
+# cross-built with Debian's compiler of that target and packed as an install
+# lays them out, in DIST/corehop-VERSION-linux-ARCH.tar.gz, with
+# DIST/SHA256SUMS over them. Two runs from one commit give the same bytes.
 #
 #   packaging/release.sh [-o DIST] [-b BUILD] [ARCH...]
-# DIST defaults to dist, BUILD (one build folder a target) to build-release,
-# both in the source folder; ARCH to every target below. A target whose
-# compiler is missing fails the release, naming the package to install.
+#   packaging/release.sh --compilers   the Debian packages of every target's compiler
+# DIST defaults to dist, BUILD (a build folder a target) to build-release, both
+# in the source folder; ARCH to every target. Every argument and every compiler
+# is checked before anything is built. The archives and their sums are made in
+# BUILD, and replace their namesakes in DIST only once all are made: a run that
+# fails or is interrupted leaves DIST as it was, and no run touches another
+# file there (SHA256SUMS keeps the lines of other files).
 set -euo pipefail
+shopt -s nullglob
 
 source=$(cd "$(dirname "$0")/.." && pwd)
+usage='usage: release.sh [-o DIST] [-b BUILD] [ARCH...] | release.sh --compilers'
+
+# The targets in the table's order, and the GNU triple of each.
+declare -A triple
+order=()
+while IFS='|' read -r arch gnu _; do
+    triple[$arch]=$gnu
+    order+=("$arch")
+done < <(grep -v '^#' "$source/packaging/targets")
+
+# compiler_package ARCH: the Debian package of the target's compiler.
+compiler_package() {
+    if [ "$1" = "$(dpkg --print-architecture)" ]; then echo g++; else echo "g++-${triple[$1]}"; fi
+}
+
+if [ "${1:-}" = --compilers ]; then
+    for arch in "${order[@]}"; do compiler_package "$arch"; done
+    exit 0
+fi
+
 dist=$source/dist
 build=$source/build-release
-while getopts o:b: option; do
+while getopts o:b:h option; do
     case $option in
     o) dist=$OPTARG ;;
     b) build=$OPTARG ;;
-    *) exit 2 ;;
+    h) echo "$usage" && exit 0 ;;
+    *) echo "$usage" >&2 && exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
+[ $# -gt 0 ] || set -- "${order[@]}"
 
-# Debian architecture | GNU triple of its compiler | the package with it
-targets='amd64|x86_64-linux-gnu|g++
-arm64|aarch64-linux-gnu|g++-aarch64-linux-gnu
-ppc64el|powerpc64le-linux-gnu|g++-powerpc64le-linux-gnu
-s390x|s390x-linux-gnu|g++-s390x-linux-gnu
-riscv64|riscv64-linux-gnu|g++-riscv64-linux-gnu
-i386|i686-linux-gnu|g++-i686-linux-gnu
-armhf|arm-linux-gnueabihf|g++-arm-linux-gnueabihf'
-[ $# -gt 0 ] || { mapfile -t all < <(cut -d'|' -f1 <<<"$targets") && set -- "${all[@]}"; }
-
-# What an earlier run left goes first: a failed release leaves none of it.
-mkdir -p "$dist"
-dist=$(cd "$dist" && pwd)
-rm -f "$dist"/corehop-*-linux-*.tar.gz "$dist/SHA256SUMS"
-
-packages=()
+# Each target named exactly, once.
+targets=()
 for arch in "$@"; do
-    row=$(grep "^$arch|" <<<"$targets") || { echo "release: no target $arch" >&2; exit 2; }
-    IFS='|' read -r _ triple package <<<"$row"
-    if ! command -v "$triple-g++" >/dev/null; then
-        echo "release: no compiler for $arch: $triple-g++, from $package" >&2
-        packages+=("$package")
+    known=0
+    for name in "${order[@]}"; do [ "$name" != "$arch" ] || known=1; done
+    if [ "$known" = 0 ]; then
+        printf 'release: no target %s; the targets: %s\n%s\n' "$arch" "${order[*]}" "$usage" >&2
+        exit 2
+    fi
+    [[ " ${targets[*]} " == *" $arch "* ]] || targets+=("$arch")
+done
+[ ! -e "$dist" ] || [ -d "$dist" ] || { echo "release: $dist is not a folder" >&2 && exit 2; }
+
+missing=()
+for arch in "${targets[@]}"; do
+    if ! command -v "${triple[$arch]}-g++" >/dev/null; then
+        echo "release: no compiler for $arch: ${triple[$arch]}-g++, from $(compiler_package "$arch")" >&2
+        missing+=("$(compiler_package "$arch")")
     fi
 done
-if [ ${#packages[@]} -gt 0 ]; then
-    echo "release: apt-get install ${packages[*]}" >&2
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "release: apt-get install ${missing[*]}" >&2
     exit 1
 fi
 
-archives=()
-for arch in "$@"; do
-    IFS='|' read -r _ triple _ <<<"$(grep "^$arch|" <<<"$targets")"
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+stage=$build/stage
+rm -rf "$stage"
+mkdir -p "$stage"
+made=()
+for arch in "${targets[@]}"; do
     rm -rf "${build:?}/$arch"
     cmake -S "$source" -B "$build/$arch" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/cross.cmake" \
-        -DCOREHOP_TARGET="$triple" -DCMAKE_BUILD_TYPE=Release -DCOREHOP_STATIC=ON \
+        -DCOREHOP_TARGET="${triple[$arch]}" -DCMAKE_BUILD_TYPE=Release -DCOREHOP_STATIC=ON \
         -DCOREHOP_TESTS=OFF >/dev/null
     cmake --build "$build/$arch" --target archive -j 2 >/dev/null
-    archive=$(cd "$build/$arch" && echo corehop-*-linux-*.tar.gz)
-    # The label comes from the compiler's own target: it must be this one.
-    [ "${archive%.tar.gz}" = "${archive%-linux-*}-linux-$arch" ] ||
-        { echo "release: the $arch build is labelled ${archive}" >&2; exit 1; }
-    cp "$build/$arch/$archive" "$dist/"
-    archives+=("$archive")
-    echo "$dist/$archive"
+    archive=("$build/$arch"/corehop-*-linux-"$arch".tar.gz)
+    [ ${#archive[@]} = 1 ] || { echo "release: the $arch build made no archive for $arch" >&2 && exit 1; }
+    cp "${archive[0]}" "$stage/"
+    made+=("${archive[0]##*/}")
 done
-(cd "$dist" && sha256sum "${archives[@]}" >SHA256SUMS)
-echo "$dist/SHA256SUMS"
+
+# The sums: those of the files that DIST keeps, then this run's.
+(cd "$stage" && sha256sum "${made[@]}") >"$stage/ours"
+if [ -f "$dist/SHA256SUMS" ]; then
+    printf '%s\n' "${made[@]}" | awk 'NR == FNR { ours[$0]; next }
+        !(substr($0, 67) in ours)' - "$dist/SHA256SUMS" >"$stage/SHA256SUMS"
+fi
+cat "$stage/ours" >>"$stage/SHA256SUMS"
+rm "$stage/ours"
+
+# Into DIST: copied beside their namesakes first, then each renamed over its
+# namesake, with no signal to stop the renames half-way.
+mkdir -p "$dist"
+pending=$(mktemp -d "$dist/.release.XXXXXX")
+trap 'rm -rf "$pending"' EXIT
+cp "$stage"/* "$pending/"
+trap '' HUP INT TERM
+for file in "${made[@]}" SHA256SUMS; do
+    mv -f "$pending/$file" "$dist/$file"
+    echo "$dist/$file"
+done
+rm -rf "$stage"
