@@ -1,18 +1,23 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The typical harness scenario: park a task on CPU 0 with corenest, move it
-# with corehop to the last online CPU, show the kernel's view of its affinity
-# before and after, then end the parker. Exits with corehop's status, or with
-# corenest's when the parker could not pin itself.
+# The typical harness scenario: park a task with corenest on the first CPU a
+# task may use here, move it with corehop to the last, show the kernel's view
+# of its affinity before and after, then end the parker. Exits with corehop's
+# status, or with corenest's when the parker could not pin itself. Where a
+# task may use one CPU alone, it parks there, says so and exits 0.
 #
-#   park-and-move.sh [DIR]    DIR holds corehop and corenest; default: PATH
+#   park-and-move.sh [DIR]    DIR holds corehop, corenest and corehop-sweep;
+#                             default: PATH
 # Needs a POSIX sh, taskset (util-linux or busybox) and a sleep that takes
 # fractions of a second (GNU coreutils or busybox).
 set -u
 
 dir=${1:+$1/}
-online=$(cat /sys/devices/system/cpu/online) # such as 0-3,6
-last=${online##*[-,]}
+# The CPUs a task may use here, such as 0-3,6: the online ones within this
+# cgroup's cpuset, which corehop-sweep finds.
+cpus=$("${dir}corehop-sweep" -l) || exit
+first=${cpus%%[-,]*}
+last=${cpus##*[-,]}
 
 # End the parker on every path out of this script, signals included. The
 # traps stand before it starts, and name it by $!, which the shell sets as it
@@ -22,9 +27,9 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The parker starts on every online CPU, so that only its own pin can leave
-# it with CPU 0 alone, whichever CPUs this shell runs on.
-taskset -c "$online" "${dir}corenest" -n 0 &
+# The parker starts on every CPU a task may use, so that only its own pin can
+# leave it on the first alone, whichever CPUs this shell runs on.
+taskset -c "$cpus" "${dir}corenest" -n "$first" &
 parker=$!
 
 affinity() {
@@ -32,11 +37,11 @@ affinity() {
 }
 
 # corenest prints nothing once pinned. It has pinned itself when it runs as
-# corenest (no longer the shell or taskset that start it) on CPU 0 alone.
+# corenest (no longer the shell or taskset that start it) on that CPU alone.
 # Its sleep proves nothing: it may sleep before its pin too, while its
 # program's pages are read from a slow file system.
 tries=0
-until grep -qs '^[0-9]* (corenest) ' "/proc/$parker/stat" && [ "$(affinity)" = 0 ]; do
+until grep -qs "^$parker (corenest) " "/proc/$parker/stat" && [ "$(affinity)" = "$first" ]; do
     if ! kill -0 "$parker" 2>/dev/null || grep -qs ' (corenest) Z ' "/proc/$parker/stat"; then
         # It said why on its own standard output.
         trap - EXIT
@@ -52,6 +57,10 @@ until grep -qs '^[0-9]* (corenest) ' "/proc/$parker/stat" && [ "$(affinity)" = 0
 done
 
 echo "parked: pid $parker on CPUs $(affinity)"
+if [ "$first" = "$last" ]; then
+    echo "a task may use CPU $first alone here: no other CPU to move the parker to"
+    exit 0
+fi
 "${dir}corehop" -c "$last" -p "$parker"
 status=$?
 echo "moved:  pid $parker on CPUs $(affinity)"

@@ -9,6 +9,8 @@ BIN=$(cd "${BIN:?BIN must name the folder of the programs}" && pwd)
 COREHOP=$BIN/corehop
 # shellcheck disable=SC2034
 CORENEST=$BIN/corenest
+# shellcheck disable=SC2034
+SWEEP=$BIN/corehop-sweep
 
 # expect STATUS STDOUT STDERR COMMAND...: runs COMMAND and checks its exit
 # status, standard output and standard error byte for byte.
@@ -52,6 +54,18 @@ teardown() {
     fi
 }
 
+# stand_in PROGRAM BODY: a folder with the real programs but for PROGRAM, a
+# shell script of BODY; prints the folder.
+stand_in() {
+    local dir=$BATS_TEST_TMPDIR/bin
+    mkdir "$dir"
+    ln -s "$BIN"/corehop "$BIN"/corenest "$BIN"/corehop-sweep "$dir/"
+    rm "$dir/$1"
+    printf '#!/bin/sh\n%s\n' "$2" >"$dir/$1"
+    chmod +x "$dir/$1"
+    echo "$dir"
+}
+
 # with_argv0 NAME PROGRAM ARGS...: runs PROGRAM with NAME as its argv[0].
 with_argv0() {
     (exec -a "$1" "${@:2}")
@@ -73,11 +87,6 @@ expect_usage_failures() {
             strace -qq -o "$trace" -e trace=sched_setaffinity,sched_getaffinity "$program" "$@"
         [ ! -s "$trace" ] || { echo "affinity call for: $args" >&2; cat "$trace" >&2; return 1; }
     done
-}
-
-# cpus_allowed PID: the kernel's list of the CPUs a task may run on.
-cpus_allowed() {
-    sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$1/status"
 }
 
 need_two_cpus() {
@@ -109,15 +118,24 @@ last_online_cpu() {
     echo "${online##*[-,]}"
 }
 
-# wait_parked PID CPU: waits until the task runs as corenest, asleep, on CPU
-# alone. For a parker started on all online CPUs (as park starts it), that
-# holds only once it has pinned itself.
-wait_parked() {
-    for _ in $(seq 500); do
-        [ -d "/proc/$1" ] || break
-        grep -qs '^[0-9]* (corenest) S ' "/proc/$1/stat" && [ "$(cpus_allowed "$1")" = "$2" ] && return 0
-        sleep 0.01
-    done
-    echo "task $1 did not park on CPU $2" >&2
+# make_cpuset CPUS: a new control group whose cpuset allows CPUS alone, its
+# folder in $cpuset; fails (with $cpuset empty where nothing was made) where
+# none can be made here.
+make_cpuset() {
+    cpuset=
+    if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ]; then
+        cpuset=/sys/fs/cgroup/cpuset/corehop-test.$$
+        mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" &&
+            cat /sys/fs/cgroup/cpuset/cpuset.mems >"$cpuset/cpuset.mems" && return 0
+    elif grep -qw cpuset /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then
+        cpuset=/sys/fs/cgroup/corehop-test.$$
+        echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control 2>/dev/null
+        mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" && return 0
+    fi
     return 1
 }
+
+# The parking steps as corehop-sweep holds them: poll TRIES COMMAND...,
+# cpus_of PID (into $cpus), wait_parked PID CPU, start_parker CPU and
+# end_parker PID, among others.
+eval "$(sed -n '/^# --- the parking steps/,/^# --- end of the parking steps/p' "$BIN/corehop-sweep")"

@@ -91,9 +91,9 @@ EOF_CASES
     spawn /dev/null /dev/null sleep 60
     local pid=$spawned
     expect 0 "$(pass_line "$pid" 1)"$'\n' "" "$COREHOP" -c 1 -p "$pid"
-    [ "$(cpus_allowed "$pid")" = 1 ]
+    cpus_of "$pid" && [ "$cpus" = 1 ]
     expect 0 "$(pass_line "$pid" 0)"$'\n' "" "$COREHOP" -c 0 -p "$pid"
-    [ "$(cpus_allowed "$pid")" = 0 ]
+    cpus_of "$pid" && [ "$cpus" = 0 ]
 }
 
 @test "a thread id moves that thread alone" {
@@ -101,12 +101,12 @@ EOF_CASES
     local ids=$BATS_TEST_TMPDIR/ids
     spawn "$ids" /dev/null "$BIN/two_threads"
     local pid=$spawned tid before
-    for _ in $(seq 500); do [ -s "$ids" ] && break; sleep 0.01; done
+    poll 500 test -s "$ids"
     read -r tid <"$ids"
-    before=$(cpus_allowed "$pid")
+    cpus_of "$pid" && before=$cpus
     expect 0 "$(pass_line "$tid" 1)"$'\n' "" "$COREHOP" -c 1 -p "$tid"
-    [ "$(cpus_allowed "$pid/task/$tid")" = 1 ]
-    [ "$(cpus_allowed "$pid/task/$pid")" = "$before" ]
+    cpus_of "$pid/task/$tid" && [ "$cpus" = 1 ]
+    cpus_of "$pid/task/$pid" && [ "$cpus" = "$before" ]
 }
 
 @test "a read-back the kernel refuses as too small grows to 1 KiB; other errors end it" {
@@ -224,9 +224,9 @@ EOF_CASES
     chmod 755 "$dir/corehop"
     spawn /dev/null /dev/null sleep 60
     local pid=$spawned before
-    before=$(cpus_allowed "$pid")
+    cpus_of "$pid" && before=$cpus
     expect 255 "$(fail_line "$pid" 0)"$'\n' "" \
         setpriv --reuid=65534 --regid=65534 --clear-groups "$dir/corehop" -c 0 -p "$pid"
     rm -r "$dir"
-    [ "$(cpus_allowed "$pid")" = "$before" ]
+    cpus_of "$pid" && [ "$cpus" = "$before" ]
 }

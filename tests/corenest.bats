@@ -49,8 +49,7 @@ run_parker() {
     park 0
     local pid=$spawned
     kill -STOP "$pid"
-    for _ in $(seq 500); do grep -q '^State:.*T (stopped)' "/proc/$pid/status" && break; sleep 0.01; done
-    grep -q '^State:.*T (stopped)' "/proc/$pid/status"
+    poll 500 grep -q '^State:.*T (stopped)' "/proc/$pid/status"
     kill -CONT "$pid"
     sleep 1.2
     grep -q '^State:.*S (sleeping)' "/proc/$pid/status"
@@ -78,25 +77,10 @@ run_parker() {
     done
 }
 
-# The cpuset of a new control group that allows CPU 0 alone, in $cpuset.
-make_cpuset() {
-    cpuset=
-    if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ]; then
-        cpuset=/sys/fs/cgroup/cpuset/corenest-test.$$
-        mkdir "$cpuset" && echo 0 >"$cpuset/cpuset.cpus" &&
-            cat /sys/fs/cgroup/cpuset/cpuset.mems >"$cpuset/cpuset.mems" && return 0
-    elif grep -qw cpuset /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then
-        cpuset=/sys/fs/cgroup/corenest-test.$$
-        echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control 2>/dev/null
-        mkdir "$cpuset" && echo 0 >"$cpuset/cpuset.cpus" && return 0
-    fi
-    return 1
-}
-
 @test "a CPU its cpuset forbids: the failure line, status 255" {
     need_root
     need_two_cpus
-    make_cpuset || { [ -z "$cpuset" ] || rmdir "$cpuset"; skip "cannot make a cpuset here"; }
+    make_cpuset 0 || { [ -z "$cpuset" ] || rmdir "$cpuset"; skip "cannot make a cpuset here"; }
     # shellcheck disable=SC2016 # expanded by the inner shell
     run_parker sh -c 'echo $$ >"$1/cgroup.procs" && exec "$2" -n 1' sh "$cpuset" "$CORENEST"
     rmdir "$cpuset"
@@ -133,7 +117,7 @@ EOF_CASES
     local trace=$BATS_TEST_TMPDIR/trace
     spawn /dev/null /dev/null taskset -c "$(online_cpus)" strace -o "$trace" "$CORENEST" -n 0
     local tracer=$spawned pid
-    for _ in $(seq 500); do pid=$(pgrep -P "$tracer") && break; sleep 0.01; done
+    pid=$(poll 500 pgrep -P "$tracer")
     wait_parked "$pid" 0
     sleep 2.5
     kill -TERM "$pid"

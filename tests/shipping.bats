@@ -10,10 +10,16 @@ SOURCE=$BATS_TEST_DIRNAME/..
 BUILD=${BUILD:?BUILD must name the build tree}
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 
+PROGRAMS='corehop corehop-sweep corenest'
 INSTALLED='usr/bin/corehop
+usr/bin/corehop-sweep
 usr/bin/corenest
 usr/share/bash-completion/completions/corehop
+usr/share/bash-completion/completions/corehop-sweep
 usr/share/bash-completion/completions/corenest
+usr/share/doc/corehop/README.md
+usr/share/doc/corehop/examples/park-and-move.sh
+usr/share/man/man1/corehop-sweep.1.gz
 usr/share/man/man1/corehop.1.gz
 usr/share/man/man1/corenest.1.gz'
 
@@ -22,6 +28,8 @@ DEB_DOCS='usr/share/doc/corehop/changelog.gz
 usr/share/doc/corehop/copyright'
 RPM_DOCS='usr/share/doc/corehop/changelog.gz
 usr/share/licenses/corehop/LICENSE'
+
+USAGE='usage: release.sh [-o DIST] [-b BUILD] [ARCH...] | release.sh --compilers'
 
 # packages: makes the .deb and the .rpm of the build once for the file, in
 # $BATS_FILE_TMPDIR/package; skips where they cannot be made.
@@ -43,26 +51,13 @@ packages() {
     [ -f "$deb" ] && [ -f "$rpm" ]
 }
 
-# What a release archive holds, below its folder.
-ARCHIVED='LICENSE
-README.md
-bin/corehop
-bin/corenest
-share/bash-completion/completions/corehop
-share/bash-completion/completions/corenest
-share/man/man1/corehop.1.gz
-share/man/man1/corenest.1.gz'
+# What a release archive holds, below its folder: an install's files, and
+# the licence beside the other documents.
+ARCHIVED=$(sed 's|^usr/||' <<<"$INSTALLED"$'\nusr/share/doc/corehop/LICENSE' | sort)
 
-# Each target of the release: its Debian architecture, the architecture of
-# its RPM package, and what file(1) says of its programs (machine, byte
-# order, word size).
-TARGETS='amd64|x86_64|ELF 64-bit LSB executable, x86-64,
-arm64|aarch64|ELF 64-bit LSB executable, ARM aarch64,
-ppc64el|ppc64le|ELF 64-bit LSB executable, 64-bit PowerPC or cisco 7500, OpenPOWER ELF V2 ABI,
-s390x|s390x|ELF 64-bit MSB executable, IBM S/390,
-riscv64|riscv64|ELF 64-bit LSB executable, UCB RISC-V,
-i386|i686|ELF 32-bit LSB executable, Intel 80386,
-armhf|armv7hl|ELF 32-bit LSB executable, ARM, EABI5'
+# Each target of the release: Debian architecture|GNU triple|RPM
+# architecture|what file(1) says of its programs.
+TARGETS=$(grep -v '^#' "$SOURCE/packaging/targets")
 
 # release: skips where the build's release test made no release in $DIST.
 release() {
@@ -88,15 +83,17 @@ files_of() {
     done
 }
 
-@test "each man page has the sections a user looks for" {
+@test "each man page has the sections a user looks for, in 80 columns" {
     command -v man >/dev/null || skip "needs man (man-db)"
-    for program in corehop corenest; do
+    for program in $PROGRAMS; do
         run --separate-stderr env MANWIDTH=80 man -l "$BUILD/man/$program.1.gz"
         [ "$status" = 0 ] && [ -z "$stderr" ]
         local headings
         headings=$(grep -E '^[A-Z][A-Z ]+$' <<<"$output" | tr '\n' ,)
         [ "$headings" = "NAME,SYNOPSIS,DESCRIPTION,OPTIONS,EXIT STATUS,EXAMPLES,NOTES,SEE ALSO," ]
         grep -q "taskset(1), sched_setaffinity(2)" <<<"$output"
+        # every line within the 80 columns
+        [ "$(awk 'length > 80' <<<"$output")" = "" ] || { awk 'length > 80' <<<"$output" >&2 && return 1; }
     done
 }
 
@@ -108,7 +105,7 @@ offers() {
     COMP_CWORD=$(($# - 1))
     COMPREPLY=()
     _corehop "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]:-}"
-    [ ${#COMPREPLY[@]} = 0 ] || printf '%s\n' "${COMPREPLY[@]}" | sort -n
+    [ ${#COMPREPLY[@]} = 0 ] || printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort -n
 }
 
 @test "completion offers the options, the online CPUs and the process ids" {
@@ -130,8 +127,11 @@ corehop -c 0 -p 1 -|-c -p
 corenest ''|-n 
 corenest -|-n 
 /usr/bin/corenest -n 0 ''|-n 
+corehop-sweep ''|-H -c -h -l 
+/usr/bin/corehop-sweep -H ''|-H -c -h -l 
 corehop -c ''|$(tr '\n' ' ' <<<"$cpus")
 corenest -n ''|$(tr '\n' ' ' <<<"$cpus")
+corehop-sweep -c ''|$(tr '\n' ' ' <<<"$cpus")
 corehop -c 99999|
 EOF_CASES
     # after -p: process ids alone, the live ones among them
@@ -142,8 +142,9 @@ EOF_CASES
     [ "$(grep -c . "$BATS_TEST_TMPDIR/pids")" -gt 2 ]
     offers corehop -p "$$" | grep -qx "$$"
     [ "$(offers corehop -p "$$" | grep -cv "^$$")" = 0 ]
-    run bash -c "source '$SOURCE/completion/corehop' && complete -p corehop corenest"
+    run bash -c "source '$SOURCE/completion/corehop' && complete -p $PROGRAMS"
     [ "$output" = "complete -F _corehop corehop
+complete -F _corehop corehop-sweep
 complete -F _corehop corenest" ]
 }
 
@@ -168,19 +169,19 @@ complete -F _corehop corenest" ]
     local date
     [ "$(head -n 1 "$SOURCE/packaging/changelog")" = "corehop ($VERSION) unstable; urgency=medium" ]
     date=$(date -u -d "$(grep -m 1 '^ -- ' "$SOURCE/packaging/changelog" | sed 's/.*>  //')" +%F)
-    for program in corehop corenest; do
+    for program in $PROGRAMS; do
         grep -qx "\.TH ${program^^} 1 $date \"corehop $VERSION\" \"User Commands\"" "$BUILD/man/$program.1"
     done
 }
 
-@test "the packages pass lintian and rpmlint: no error, no warning, but the unsigned rpm" {
+@test "the packages pass lintian and rpmlint: no tag, no error, no warning, but the unsigned rpm" {
     packages
     # (lintian warns on standard error when run as root: not a tag)
     run --separate-stderr lintian --tag-display-limit 0 "$deb"
     [ "$status" = 0 ] && [ -z "$output" ] || { echo "$output" >&2; return 1; }
-    # nor a hardening tag among the informational ones
+    # nor an informational one
     run --separate-stderr lintian -I --tag-display-limit 0 "$deb"
-    grep 'hardening' <<<"$output" >&2 && return 1
+    [ -z "$output" ] || { echo "$output" >&2; return 1; }
     # rpmlint's own tally; the warnings it gives for Fedora's conventions
     # are listed, the errors fail but for the signature, the distribution's.
     run rpmlint "$rpm"
@@ -199,7 +200,9 @@ complete -F _corehop corenest" ]
     # corenest's completion is corehop's
     [ "$(dpkg-deb -c "$deb" | awk '$2 != "root/root" || ($1 != "drwxr-xr-x" && $1 != "-rwxr-xr-x" && $1 != "-rw-r--r--" && $1 != "lrwxrwxrwx")')" = "" ]
     [ "$(readlink "$root/usr/share/bash-completion/completions/corenest")" = corehop ]
-    [ "$(dpkg-deb -c "$deb" | awk '$1 == "-rwxr-xr-x" {print $6}')" = $'./usr/bin/corehop\n./usr/bin/corenest' ]
+    [ "$(readlink "$root/usr/share/bash-completion/completions/corehop-sweep")" = corehop ]
+    [ "$(dpkg-deb -c "$deb" | awk '$1 == "-rwxr-xr-x" {print $6}')" = "$(printf './usr/bin/%s\n' $PROGRAMS)" ]
+    [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ]
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/usr/bin/corehop" -c 0 -p 0
     file "$root/usr/bin/corehop" | grep -q ', stripped'
     MANWIDTH=80 man -l "$root/usr/share/man/man1/corehop.1.gz" | grep -q '^NAME'
@@ -209,8 +212,10 @@ complete -F _corehop corenest" ]
     mkdir "$root"
     (cd "$root" && rpm2cpio "$rpm" | cpio -idm --quiet)
     [ "$(files_of "$root")" = "$(sort <<<"$INSTALLED"$'\n'"$RPM_DOCS")" ]
-    # nothing needed but the C library's sonames and the rpm features
-    [ "$(rpm -qpR "$rpm" 2>/dev/null | grep -Ev '^(libc\.so\.6\(|rtld\(GNU_HASH\)|rpmlib\()')" = "" ]
+    # nothing needed but the C library's sonames, the sweep's shell and the
+    # rpm features; the completion's loader recommended
+    [ "$(rpm -qpR "$rpm" 2>/dev/null | grep -Ev '^(libc\.so\.6\(|rtld\(GNU_HASH\)|rpmlib\(|/bin/sh$)')" = "" ]
+    [ "$(rpm -qp --recommends "$rpm" 2>/dev/null)" = bash-completion ]
     [ "$(rpm -qlvp "$rpm" 2>/dev/null | awk '$1 != "drwxr-xr-x" && $1 != "-rwxr-xr-x" && $1 != "-rw-r--r--" && $1 != "lrwxrwxrwx"')" = "" ]
     [ "$(rpm -qp --qf '%{VENDOR}|%{PREFIXES}|%{BUILDHOST}' "$rpm" 2>/dev/null)" = "the corehop developers|(none)|reproducible" ]
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/usr/bin/corehop" -c 0 -p 0
@@ -248,20 +253,24 @@ complete -F _corehop corenest" ]
     else
         commit=$(date -u -d "$release_date" +%s)
     fi
-    # SOURCE_DATE_EPOCH | source folder | the time stamp
-    while IFS='|' read -r given folder want; do
+    # SOURCE_DATE_EPOCH | source folder | owned by another user | the time stamp
+    while IFS='|' read -r given folder other want; do
         # shellcheck disable=SC2016 # CMake's own expansion
         printf 'include(%s/packaging/source-date-epoch.cmake)\nsource_date_epoch(%s %s epoch)\nmessage("${epoch}")\n' \
             "$SOURCE" "$folder" "$release_date" >"$BATS_TEST_TMPDIR/probe.cmake"
         local caller=(-u SOURCE_DATE_EPOCH)
         [ -z "$given" ] || caller=(SOURCE_DATE_EPOCH="$given")
+        # (git takes any repository as another user's with this)
+        [ -z "$other" ] || caller+=(GIT_TEST_ASSUME_DIFFERENT_OWNER=1)
         run env "${caller[@]}" cmake -P "$BATS_TEST_TMPDIR/probe.cmake"
-        [ "$output" = "$want" ] || { echo "$given|$folder: $output, want $want" >&2; return 1; }
+        [ "$output" = "$want" ] || { echo "$given|$folder|$other: $output, want $want" >&2; return 1; }
     done <<EOF_CASES
-1234|$SOURCE|1234
-|$SOURCE|$commit
-|$outer/src|$(date -u -d "$release_date" +%s)
-|$outer|1000000000
+1234|$SOURCE||1234
+|$SOURCE||$commit
+|$SOURCE|yes|$commit
+|$outer/src||$(date -u -d "$release_date" +%s)
+|$outer/src|yes|$(date -u -d "$release_date" +%s)
+|$outer||1000000000
 EOF_CASES
 }
 
@@ -269,10 +278,12 @@ EOF_CASES
     release
     local arch machine name root=$BATS_TEST_TMPDIR/archives
     mkdir "$root"
-    while IFS='|' read -r arch _ machine; do
+    while IFS='|' read -r arch _ _ machine; do
         name=corehop-$VERSION-linux-$arch
         [ "$(tar -tzf "$DIST/$name.tar.gz" | grep -v '/$')" = "$(awk -v folder="$name/" '{ print folder $0 }' <<<"$ARCHIVED")" ] ||
             { echo "$name: $(tar -tzf "$DIST/$name.tar.gz")" >&2; return 1; }
+        # nothing at the top but the programs' and the shared folders
+        [ "$(tar -tzf "$DIST/$name.tar.gz" | cut -d/ -f2 | sort -u | tr '\n' ' ')" = " bin share " ]
         # root's, folders and programs 0755, the rest 0644
         [ "$(tar -tvzf "$DIST/$name.tar.gz" | awk '$2 != "0/0" || ($1 !~ /^(drwxr-xr-x|-rwxr-xr-x|-rw-r--r--|l.*)$/)')" = "" ]
         tar -xzf "$DIST/$name.tar.gz" -C "$root"
@@ -280,12 +291,19 @@ EOF_CASES
             [[ "$(file -b "$root/$name/bin/$program")" == "$machine "*", statically linked, "*", stripped" ]] ||
                 { echo "$name/bin/$program: $(file -b "$root/$name/bin/$program"), want $machine" >&2; return 1; }
         done
-        cmp "$root/$name/LICENSE" "$SOURCE/LICENSE"
+        [[ "$(file -b "$root/$name/bin/corehop-sweep")" == "POSIX shell script"* ]]
+        cmp "$root/$name/share/doc/corehop/LICENSE" "$SOURCE/LICENSE"
     done <<<"$TARGETS"
     [ "$(cut -c 67- "$DIST/SHA256SUMS")" = "$(cut -d'|' -f1 <<<"$TARGETS" | sed "s/.*/corehop-$VERSION-linux-&.tar.gz/")" ]
     (cd "$DIST" && sha256sum --quiet -c SHA256SUMS)
     # the amd64 programs run here
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/corehop-$VERSION-linux-amd64/bin/corehop" -c 0 -p 0
+    # a dynamic build makes no archive, and says why
+    [ "$LINKAGE" != dynamic ] || {
+        run cmake --build "$BUILD" --target archive
+        [ "$status" != 0 ] && [[ "$output" == *"a release archive holds static programs"* ]]
+        [ "$(find "$BUILD" -maxdepth 1 -name '*.tar.gz')" = "" ]
+    }
 }
 
 @test "a second release, under another umask, gives the same bytes" {
@@ -297,22 +315,76 @@ EOF_CASES
     [ "$(ls "$BATS_TEST_TMPDIR/dist")" = "$(ls "$DIST")" ]
 }
 
-@test "a release without a target's compiler fails, naming what to install" {
+@test "a release that cannot be made or is stopped leaves DIST as it was; one made replaces only its own" {
+    release
+    local dist=$BATS_TEST_TMPDIR/dist build=$BATS_TEST_TMPDIR/build tools=$BATS_TEST_TMPDIR/tools
+    local script=$SOURCE/packaging/release.sh targets status=0
+    targets=$(cut -d'|' -f1 <<<"$TARGETS" | tr '\n' ' ')
+    # a folder shared with an earlier release: this one, and 0.9.0 in the sums
+    mkdir "$dist"
+    cp "$DIST"/* "$dist/"
+    echo 0.9.0 >"$dist/corehop-0.9.0-linux-amd64.tar.gz"
+    (cd "$dist" && sha256sum corehop-0.9.0-linux-amd64.tar.gz >>SHA256SUMS)
+    snapshot() { (cd "$dist" && ls -lA --time-style=+%s.%N && sha256sum -- *); }
+    snapshot >"$BATS_TEST_TMPDIR/before"
     # the tools the release needs before its compilers, and no compiler
-    local tools=$BATS_TEST_TMPDIR/tools
     mkdir "$tools"
-    for tool in dirname cut grep mkdir rm; do ln -s "$(command -v "$tool")" "$tools/"; done
-    expect 1 "" "release: no compiler for s390x: s390x-linux-gnu-g++, from g++-s390x-linux-gnu
-release: no compiler for armhf: arm-linux-gnueabihf-g++, from g++-arm-linux-gnueabihf
-release: apt-get install g++-s390x-linux-gnu g++-arm-linux-gnueabihf
-" env PATH="$tools" "$BASH" "$SOURCE/packaging/release.sh" -o "$BATS_TEST_TMPDIR/dist" s390x armhf
+    for tool in dirname grep dpkg; do ln -s "$(command -v "$tool")" "$tools/"; done
+    # arguments | PATH | status | standard error
+    while IFS='|' read -r args path want_status want_err; do
+        eval "set -- $args"
+        expect "$want_status" "" "$(printf "$want_err")"$'\n' \
+            env PATH="${path:-$PATH}" "$BASH" "$script" -o "$dist" -b "$build" "$@"
+        snapshot | diff "$BATS_TEST_TMPDIR/before" - >&2 || { echo "after: $args" >&2 && return 1; }
+    done <<EOF_CASES
+bogus||2|release: no target bogus; the targets: ${targets% }\\n$USAGE
+amd64 -o elsewhere||2|release: no target -o; the targets: ${targets% }\\n$USAGE
+'amd6.'||2|release: no target amd6.; the targets: ${targets% }\\n$USAGE
+-x||2|$script: illegal option -- x\\n$USAGE
+s390x armhf s390x|$tools|1|release: no compiler for s390x: s390x-linux-gnu-g++, from g++-s390x-linux-gnu\\nrelease: no compiler for armhf: arm-linux-gnueabihf-g++, from g++-arm-linux-gnueabihf\\nrelease: apt-get install g++-s390x-linux-gnu g++-arm-linux-gnueabihf
+EOF_CASES
+    # SIGINT once two archives are made (SIGINT at its default: a background
+    # job of a script starts with it ignored)
+    env --default-signal=INT "$script" -o "$dist" -b "$build" amd64 arm64 ppc64el >/dev/null &
+    local release=$!
+    two() { [ "$(find "$build/stage" -name '*.tar.gz' 2>/dev/null | wc -l)" -ge 2 ]; }
+    poll 3000 two
+    kill -INT "$release"
+    wait "$release" || status=$?
+    [ "$status" = 130 ]
+    snapshot | diff "$BATS_TEST_TMPDIR/before" - >&2
+    # made, each target once: their archives and sums; the rest kept
+    "$script" -o "$dist" -b "$build" arm64 amd64 arm64 >/dev/null
+    [ "$(cat "$dist/corehop-0.9.0-linux-amd64.tar.gz")" = 0.9.0 ]
+    [ "$(cut -c 67- "$dist/SHA256SUMS" | tr '\n' ' ')" = "$(cut -c 67- "$DIST/SHA256SUMS" | grep -v 'arm64\|amd64' | tr '\n' ' ')corehop-0.9.0-linux-amd64.tar.gz corehop-$VERSION-linux-arm64.tar.gz corehop-$VERSION-linux-amd64.tar.gz " ]
+    (cd "$dist" && sha256sum --quiet -c SHA256SUMS)
+}
+
+@test "the install line of the README changes no folder and overwrites no file" {
+    release
+    local root=$BATS_TEST_TMPDIR/local line
+    # /usr/local as Debian makes it: folders 2775 root:staff; another
+    # program's README at the top
+    mkdir -p "$root"/bin "$root"/share/man/man1 "$root"/share/doc
+    echo theirs >"$root/README.md"
+    chmod 2775 "$root" "$root"/bin "$root"/share "$root"/share/man "$root"/share/man/man1 "$root"/share/doc
+    chgrp -R staff "$root" 2>/dev/null || true
+    folders() { (cd "$root" && find . -type d -exec stat -c '%n %a %U:%G %Y' {} + | sort); }
+    folders >"$BATS_TEST_TMPDIR/before"
+    line=$(grep -o 'tar -xzf corehop-VERSION-linux-ARCH.tar.gz [^`]*' "$SOURCE/README.md")
+    [ -n "$line" ]
+    line=${line//VERSION/$VERSION}
+    (cd "$DIST" && eval "${line//ARCH/amd64} -C '$root'" 2>&1) | grep -v '^$' >&2 && return 1
+    folders | grep -Fxf "$BATS_TEST_TMPDIR/before" | diff "$BATS_TEST_TMPDIR/before" - >&2
+    [ "$(cat "$root/README.md")" = theirs ]
+    [ -x "$root/bin/corehop-sweep" ] && [ -f "$root/share/doc/corehop/LICENSE" ]
 }
 
 @test "a cross build's packages carry its target's architecture" {
     release
     command -v rpmbuild >/dev/null || skip "needs rpmbuild (rpm)"
     local arch deb_arch rpm_arch package=$BATS_TEST_TMPDIR/package
-    while IFS='|' read -r arch rpm_arch _; do
+    while IFS='|' read -r arch _ rpm_arch _; do
         (cd "$BUILD/release/$arch" && cpack -G DEB -B "$package/$arch" >/dev/null 2>&1 &&
             cpack -G RPM -B "$package/$arch" >/dev/null 2>&1)
         deb_arch=$(dpkg-deb -f "$package/$arch"/corehop_*.deb Architecture)
