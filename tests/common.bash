@@ -138,4 +138,6 @@ make_cpuset() {
 # The parking steps as corehop-sweep holds them: poll TRIES COMMAND...,
 # cpus_of PID (into $cpus), wait_parked PID CPU, start_parker CPU and
 # end_parker PID, among others.
+# shellcheck disable=SC2034 # set by cpus_of, read by the tests
+cpus=''
 eval "$(sed -n '/^# --- the parking steps/,/^# --- end of the parking steps/p' "$BIN/corehop-sweep")"
