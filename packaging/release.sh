@@ -19,13 +19,8 @@ shopt -s nullglob
 source=$(cd "$(dirname "$0")/.." && pwd)
 usage='usage: release.sh [-o DIST] [-b BUILD] [ARCH...] | release.sh --compilers'
 
-# The targets in the table's order, and the GNU triple of each.
-declare -A triple
-order=()
-while IFS='|' read -r arch gnu _; do
-    triple[$arch]=$gnu
-    order+=("$arch")
-done < <(grep -v '^#' "$source/packaging/targets")
+# shellcheck source=packaging/targets.bash
+source "$source/packaging/targets.bash"
 
 # compiler_package ARCH: the Debian package of the target's compiler.
 compiler_package() {
@@ -33,7 +28,7 @@ compiler_package() {
 }
 
 if [ "${1:-}" = --compilers ]; then
-    for arch in "${order[@]}"; do compiler_package "$arch"; done
+    for arch in "${targets[@]}"; do compiler_package "$arch"; done
     exit 0
 fi
 
@@ -48,23 +43,23 @@ while getopts o:b:h option; do
     esac
 done
 shift $((OPTIND - 1))
-[ $# -gt 0 ] || set -- "${order[@]}"
+[ $# -gt 0 ] || set -- "${targets[@]}"
 
 # Each target named exactly, once.
-targets=()
+chosen=()
 for arch in "$@"; do
     known=0
-    for name in "${order[@]}"; do [ "$name" != "$arch" ] || known=1; done
+    for name in "${targets[@]}"; do [ "$name" != "$arch" ] || known=1; done
     if [ "$known" = 0 ]; then
-        printf 'release: no target %s; the targets: %s\n%s\n' "$arch" "${order[*]}" "$usage" >&2
+        printf 'release: no target %s; the targets: %s\n%s\n' "$arch" "${targets[*]}" "$usage" >&2
         exit 2
     fi
-    [[ " ${targets[*]} " == *" $arch "* ]] || targets+=("$arch")
+    [[ " ${chosen[*]} " == *" $arch "* ]] || chosen+=("$arch")
 done
 [ ! -e "$dist" ] || [ -d "$dist" ] || { echo "release: $dist is not a folder" >&2 && exit 2; }
 
 missing=()
-for arch in "${targets[@]}"; do
+for arch in "${chosen[@]}"; do
     if ! command -v "${triple[$arch]}-g++" >/dev/null; then
         echo "release: no compiler for $arch: ${triple[$arch]}-g++, from $(compiler_package "$arch")" >&2
         missing+=("$(compiler_package "$arch")")
@@ -83,7 +78,7 @@ stage=$build/stage
 rm -rf "$stage"
 mkdir -p "$stage"
 made=()
-for arch in "${targets[@]}"; do
+for arch in "${chosen[@]}"; do
     rm -rf "${build:?}/$arch"
     cmake -S "$source" -B "$build/$arch" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/cross.cmake" \
         -DCOREHOP_TARGET="${triple[$arch]}" -DCMAKE_BUILD_TYPE=Release -DCOREHOP_STATIC=ON \

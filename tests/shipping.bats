@@ -53,7 +53,7 @@ packages() {
 
 # What a release archive holds, below its folder: an install's files, and
 # the licence beside the other documents.
-ARCHIVED=$(sed 's|^usr/||' <<<"$INSTALLED"$'\nusr/share/doc/corehop/LICENSE' | sort)
+ARCHIVED=$(sort <<<"${INSTALLED//usr\//}"$'\nshare/doc/corehop/LICENSE')
 
 # Each target of the release: Debian architecture|GNU triple|RPM
 # architecture|what file(1) says of its programs.
@@ -201,7 +201,7 @@ complete -F _corehop corenest" ]
     [ "$(dpkg-deb -c "$deb" | awk '$2 != "root/root" || ($1 != "drwxr-xr-x" && $1 != "-rwxr-xr-x" && $1 != "-rw-r--r--" && $1 != "lrwxrwxrwx")')" = "" ]
     [ "$(readlink "$root/usr/share/bash-completion/completions/corenest")" = corehop ]
     [ "$(readlink "$root/usr/share/bash-completion/completions/corehop-sweep")" = corehop ]
-    [ "$(dpkg-deb -c "$deb" | awk '$1 == "-rwxr-xr-x" {print $6}')" = "$(printf './usr/bin/%s\n' $PROGRAMS)" ]
+    [ "$(dpkg-deb -c "$deb" | awk '$1 == "-rwxr-xr-x" {print $6}')" = "$(for program in $PROGRAMS; do echo "./usr/bin/$program"; done)" ]
     [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ]
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/usr/bin/corehop" -c 0 -p 0
     file "$root/usr/bin/corehop" | grep -q ', stripped'
@@ -333,7 +333,7 @@ EOF_CASES
     # arguments | PATH | status | standard error
     while IFS='|' read -r args path want_status want_err; do
         eval "set -- $args"
-        expect "$want_status" "" "$(printf "$want_err")"$'\n' \
+        expect "$want_status" "" "$(printf '%b' "$want_err")"$'\n' \
             env PATH="${path:-$PATH}" "$BASH" "$script" -o "$dist" -b "$build" "$@"
         snapshot | diff "$BATS_TEST_TMPDIR/before" - >&2 || { echo "after: $args" >&2 && return 1; }
     done <<EOF_CASES
@@ -369,7 +369,8 @@ EOF_CASES
     echo theirs >"$root/README.md"
     chmod 2775 "$root" "$root"/bin "$root"/share "$root"/share/man "$root"/share/man/man1 "$root"/share/doc
     chgrp -R staff "$root" 2>/dev/null || true
-    folders() { (cd "$root" && find . -type d -exec stat -c '%n %a %U:%G %Y' {} + | sort); }
+    # (adding files dates a folder anew; its mode and owners must stay)
+    folders() { (cd "$root" && find . -type d -exec stat -c '%n %a %U:%G' {} + | sort); }
     folders >"$BATS_TEST_TMPDIR/before"
     line=$(grep -o 'tar -xzf corehop-VERSION-linux-ARCH.tar.gz [^`]*' "$SOURCE/README.md")
     [ -n "$line" ]
@@ -404,4 +405,97 @@ EOF_CASES
             [ "$(grep -Eic '^(#|//|\.\\"|<!--) *s *p *d *x' "$SOURCE/$file")" = 1 ] ||
             { echo "$file: $(grep -Ei 's *p *d *x' "$SOURCE/$file")" >&2; return 1; }
     done
+}
+
+# fake_archive DIR: a Debian archive in DIR as the VM suite's kernel fetch
+# reads it: Debian 12's kernel image in boot/, unstable's in the
+# linux-binary package its image package depends on, and busybox-static.
+fake_archive() {
+    local dir=$1 suite package depends file root
+    # suite | package | what it depends on | the file it holds
+    while IFS='|' read -r suite package depends file; do
+        root=$BATS_TEST_TMPDIR/debs/$package
+        mkdir -p "$root/DEBIAN" "$dir/pool/$suite"
+        printf 'Package: %s\nVersion: 1\nArchitecture: amd64\nMaintainer: t <t@t.invalid>\nDescription: t\n' \
+            "$package" >"$root/DEBIAN/control"
+        [ -z "$depends" ] || echo "Depends: $depends" >>"$root/DEBIAN/control"
+        if [ -n "$file" ]; then
+            mkdir -p "$root/${file%/*}"
+            echo "$package" >"$root/$file" && chmod 755 "$root/$file"
+        fi
+        dpkg-deb -b --root-owner-group "$root" "$dir/pool/$suite/$package.deb" >/dev/null
+    done <<'EOF_CASES'
+bookworm|linux-image-cloud-amd64|linux-image-6.1.0-99-cloud-amd64|
+bookworm|linux-image-6.1.0-99-cloud-amd64||boot/vmlinuz-6.1.0-99-cloud-amd64
+sid|linux-image-cloud-amd64|linux-image-7.9.9+deb14-cloud-amd64|
+sid|linux-image-7.9.9+deb14-cloud-amd64|linux-binary-7.9.9+deb14-cloud-amd64|
+sid|linux-binary-7.9.9+deb14-cloud-amd64||usr/lib/modules/7.9.9+deb14-cloud-amd64/vmlinuz
+sid|linux-image-rt-amd64|linux-image-7.9.9+deb14-rt-amd64|
+sid|linux-image-7.9.9+deb14-rt-amd64|linux-binary-7.9.9+deb14-rt-amd64|
+sid|linux-binary-7.9.9+deb14-rt-amd64||usr/lib/modules/7.9.9+deb14-rt-amd64/vmlinuz
+trixie|busybox-static||bin/busybox
+EOF_CASES
+    for suite in bookworm sid trixie; do
+        local index=$dir/dists/$suite/main/binary-amd64
+        mkdir -p "$index"
+        (cd "$dir" && dpkg-scanpackages -m "pool/$suite" 2>/dev/null) >"$index/Packages"
+        printf 'Origin: Debian\nLabel: Debian\nSuite: %s\nCodename: %s\nDate: Tue, 01 Dec 2026 00:00:00 UTC\nArchitectures: amd64\nComponents: main\nSHA256:\n %s %s main/binary-amd64/Packages\n' \
+            "$suite" "$suite" "$(sha256sum <"$index/Packages" | cut -d' ' -f1)" "$(stat -c %s "$index/Packages")" \
+            >"$dir/dists/$suite/Release"
+    done
+}
+
+@test "the VM suite's kernel fetch: the image where the packages put it, no hook of the machine's, with or without its lists" {
+    for tool in dpkg-deb dpkg-scanpackages apt-get flock; do
+        command -v "$tool" >/dev/null || skip "needs $tool"
+    done
+    local machine=$BATS_TEST_TMPDIR/machine cache release
+    release=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
+    [ -n "$release" ] || skip "no codename of this machine's release"
+    fake_archive "$BATS_TEST_TMPDIR/archive"
+    # a machine whose sources name that archive, which its configuration lets
+    # apt read unsigned, and with hooks that must not run
+    mkdir -p "$machine/parts" "$machine/lists/partial" "$machine/cache"
+    echo "deb file:$BATS_TEST_TMPDIR/archive $release main" >"$machine/sources.list"
+    ln -s "$BATS_TEST_TMPDIR/archive/dists/bookworm" "$BATS_TEST_TMPDIR/archive/dists/$release" 2>/dev/null || true
+    printf 'Acquire::AllowInsecureRepositories "true";\nAPT::Get::AllowUnauthenticated "true";\n' >"$machine/parts/insecure"
+    for hook in APT::Update::Pre-Invoke APT::Update::Post-Invoke-Success; do
+        printf '%s { "touch %s/hook-ran"; };\n' "$hook" "$machine" >>"$machine/parts/hooks"
+    done
+    printf 'Dir::Etc::sourcelist "%s";\nDir::Etc::sourceparts "-";\nDir::Etc::parts "%s/";\nDir::Etc::main "/dev/null";\nDir::State::Lists "%s";\nDir::State::status "%s/status";\nDir::Cache "%s";\nAPT::Architectures:: "amd64";\n' \
+        "$machine/sources.list" "$machine/parts" "$machine/lists" "$machine" "$machine/cache" >"$machine/apt.conf"
+    : >"$machine/status"
+    export APT_CONFIG=$machine/apt.conf
+    apt-get update -qq 2>/dev/null
+    rm -f "$machine/hook-ran"
+    # the machine's lists | the fetch's status | its last line of standard error, if it fails
+    while IFS='|' read -r lists want_status want_err; do
+        [ "$lists" = kept ] || rm -rf "$machine/lists"/*_Packages "$machine/lists"/*_Release
+        [ "$lists" != "no sources" ] || : >"$machine/sources.list"
+        cache=$BATS_TEST_TMPDIR/cache-${lists// /-}
+        status=0
+        COREHOP_VM_CACHE=$cache "$SOURCE/tests/vm/fetch-kernel.sh" amd64/bookworm amd64/sid amd64/sid/rt \
+            >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+        # (apt warns of the archive's missing signature on standard error)
+        [ "$status" = "$want_status" ] && { [ -z "$want_err" ] || [ "$(tail -n 1 "$BATS_TEST_TMPDIR/err")" = "$want_err" ]; } ||
+            { echo "lists $lists: status $status" >&2 && cat "$BATS_TEST_TMPDIR/err" >&2 && return 1; }
+        [ ! -e "$machine/hook-ran" ] || { echo "lists $lists: the machine's hook ran" >&2 && return 1; }
+        [ "$status" = 0 ] || continue
+        # kernel | the package that held its image | its version
+        while IFS='|' read -r kernel package version; do
+            [ "$(cat "$cache/$kernel/kernel")|$(cat "$cache/$kernel/version")" = "$package|$version" ] ||
+                { echo "lists $lists: $kernel: $(cat "$cache/$kernel/kernel")" >&2 && return 1; }
+        done <<'EOF_CASES'
+amd64/bookworm|linux-image-6.1.0-99-cloud-amd64|6.1.0-99-cloud-amd64
+amd64/sid|linux-binary-7.9.9+deb14-cloud-amd64|7.9.9+deb14-cloud-amd64
+amd64/sid/rt|linux-binary-7.9.9+deb14-rt-amd64|7.9.9+deb14-rt-amd64
+EOF_CASES
+        [ "$(cat "$cache/amd64/busybox")" = busybox-static ] && [ -x "$cache/amd64/busybox" ]
+        # the kernels and busybox kept, not apt's lists
+        [ ! -e "$cache/apt/sid" ]
+    done <<'EOF_CASES'
+kept|0|
+missing|0|
+no sources|1|no Debian archive in this machine's apt sources: add one, such as deb.debian.org/debian, and run apt-get update
+EOF_CASES
 }

@@ -2,84 +2,208 @@
 # SPDX-License-Identifier: MIT
 # The VM suite: boots Debian's own kernels of every architecture and series
 # under QEMU (software emulation), one guest a case, each with a kernel shape
-# this machine lacks, and runs the guest's checks of the released static
-# programs and the example script there. Fails on any "not ok" line, on a
-# guest that does not reach its last line, and on a time-out; exits 77
-# (skipped) where QEMU, a kernel or a release archive is missing, saying how
-# to get it.
+# this machine lacks, and runs the guest's checks of the released programs
+# there (corehop-sweep's among them). Prints a line a boot as it ends and a
+# summary; fails on any "not ok" line, on a guest that does not reach its
+# last line, and on a time-out.
 #
-#   tests/vm/run.sh WORK [TARGET...]   TARGET: the programs' architecture,
-#                                      amd64 arm64 ppc64el s390x riscv64 i386
-#                                      armhf (default: all)
+#   tests/vm/run.sh WORK [TARGET...]   the boots of the targets (default: all)
+#   tests/vm/run.sh --list             the matrix: what boots, and each case
 #   tests/vm/run.sh --kernels [TARGET...]   the kernels they boot, for
 #                                      tests/vm/fetch-kernel.sh
+#   tests/vm/run.sh --missing [TARGET...]   what the boots lack here, if anything
 # WORK is a folder for initramfs images and console logs. The programs come
 # from the release archives in $COREHOP_DIST, or else packaging/release.sh
 # makes them in WORK. Kernels and busybox come from tests/vm/fetch-kernel.sh,
-# in $COREHOP_VM_CACHE or ~/.cache/corehop-vm.
+# in $COREHOP_VM_CACHE or ~/.cache/corehop-vm. It exits 77 (skipped) where
+# QEMU, a kernel or a target's compiler is missing, saying what to get.
 set -euo pipefail
 
 source=$(cd "$(dirname "$0")/../.." && pwd)
 cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
 
-# Each kernel architecture's machine: QEMU, its Debian package, its options,
-# and the console device (none: the machine's own).
-machines='amd64|qemu-system-x86_64|qemu-system-x86|-accel tcg|ttyS0
+# The machine of each kernel architecture: QEMU | its Debian package | its
+# options | the console (none: the machine's own). Every guest runs under
+# software emulation, its CPUs on one host thread: two guests at a time, one
+# a core, take less time so than with a thread a CPU.
+declare -A qemu qemu_package qemu_options console
+while IFS='|' read -r arch program package options device; do
+    qemu[$arch]=$program qemu_package[$arch]=$package qemu_options[$arch]=$options console[$arch]=$device
+done <<'EOF'
+amd64|qemu-system-x86_64|qemu-system-x86||ttyS0
 arm64|qemu-system-aarch64|qemu-system-arm|-M virt -cpu cortex-a57|ttyAMA0
 ppc64el|qemu-system-ppc64|qemu-system-ppc|-M pseries,x-vof=on,cap-cfpc=broken,cap-sbbc=broken,cap-ibs=broken,cap-ccf-assist=off -nodefaults|hvc0
 s390x|qemu-system-s390x|qemu-system-misc|-M s390-ccw-virtio -nodefaults|
-riscv64|qemu-system-riscv64|qemu-system-misc|-M virt -nodefaults -bios default|ttyS0'
+riscv64|qemu-system-riscv64|qemu-system-misc|-M virt -nodefaults -bios default|ttyS0
+EOF
 
-# The programs' architecture | the kernel, ARCH/SUITE | case | QEMU's -smp |
-# memory in MiB | kernel arguments
-cases='amd64|amd64/bookworm|possible2100|2|3072|possible_cpus=2100
+# What each case shows (tests/vm/guest.sh holds its checks).
+declare -A shows
+while IFS='|' read -r name what; do shows[$name]=$what; done <<'EOF'
+basic|the sweep on 2 CPUs; the example script
+possible2100|the sweep with 2100 possible CPUs, so that every mask is read in more than 128 bytes; the example script
+possible2048|the same on ppc64el, whose kernels are built for 2048 CPUs
+possible1024|the sweep with 1024 possible CPUs, the most a 128-byte mask holds
+possible1025|the sweep with 1025 possible CPUs, one past it
+hotplug|the sweep -H on 4 CPUs: a CPU offline under the parker and back; the sweep with CPU 1 offline; the example script
+isolcpus|the sweep with CPU 1 isolated
+nohz_full|the sweep with CPU 1 isolated and tickless
+cpuset|the sweep in a cgroup v2 cpuset of CPU 0
+partition|the sweep outside and inside a cgroup v2 isolated partition of CPU 1
+rt|SCHED_FIFO tasks and parkers moved both ways, their policy kept; a SCHED_DEADLINE task refused; the sweep
+onecpu|the sweep on 1 CPU; the example script
+crossword|the sweep with CPUs 63-65 brought online, across the mask's first two 64-bit words
+EOF
+
+# The boots: the programs' target | the kernel, ARCH/SUITE[/FLAVOUR] | case |
+# QEMU's -smp | memory in MiB | kernel arguments. None shows what another of
+# its target and kernel shows already: hotplug runs all that basic would,
+# possible2100 too, nohz_full all that isolcpus would.
+boots=()
+while IFS= read -r row; do
+    [[ -z $row || $row == '#'* ]] || boots+=("$row")
+done <<'EOF'
+# 6.1 (Debian 12)
+amd64|amd64/bookworm|possible2100|2|3072|possible_cpus=2100
 amd64|amd64/bookworm|possible1024|2|768|possible_cpus=1024
 amd64|amd64/bookworm|possible1025|2|768|possible_cpus=1025
 amd64|amd64/bookworm|hotplug|4|256|
-amd64|amd64/bookworm|isolcpus|2|256|isolcpus=1
 amd64|amd64/bookworm|nohz_full|2|256|nohz_full=1 isolcpus=domain,managed_irq,1
 amd64|amd64/bookworm|cpuset|2|256|
 amd64|amd64/bookworm|onecpu|1|256|
+arm64|arm64/bookworm|hotplug|4|256|
+arm64|arm64/bookworm|onecpu|1|256|
+ppc64el|ppc64el/bookworm|hotplug|4|512|
+ppc64el|ppc64el/bookworm|onecpu|1|512|
+ppc64el|ppc64el/bookworm|possible2048|2,maxcpus=2100|4096|
+s390x|s390x/bookworm|hotplug|4|128|
+s390x|s390x/bookworm|onecpu|1|128|
+s390x|s390x/bookworm|crossword|66|256|maxcpus=2
+i386|amd64/bookworm|possible2100|2|3072|possible_cpus=2100
+armhf|arm64/bookworm|hotplug|4|256|
+# 5.10 (Debian 11)
 amd64|amd64/bullseye|hotplug|4|256|
 amd64|amd64/bullseye|cpuset|2|256|
 amd64|amd64/bullseye|isolcpus|2|256|isolcpus=1
 amd64|amd64/bullseye|onecpu|1|256|
 amd64|amd64/bullseye|possible1025|2|768|possible_cpus=1025
+# 6.12 (Debian 13); possible_cpus= no longer raises the possible CPUs of x86
 amd64|amd64/trixie|hotplug|4|256|
 amd64|amd64/trixie|cpuset|2|256|
+amd64|amd64/trixie|partition|2|256|
 amd64|amd64/trixie|isolcpus|2|256|isolcpus=1
 amd64|amd64/trixie|onecpu|1|256|
-arm64|arm64/bookworm|basic|2|256|
-arm64|arm64/bookworm|hotplug|4|256|
-arm64|arm64/bookworm|onecpu|1|256|
-arm64|arm64/trixie|basic|2|256|
 arm64|arm64/trixie|hotplug|4|256|
-ppc64el|ppc64el/bookworm|basic|2|512|
-ppc64el|ppc64el/bookworm|hotplug|4|512|
-ppc64el|ppc64el/bookworm|onecpu|1|512|
-ppc64el|ppc64el/bookworm|possible2048|2,maxcpus=2100|4096|
 ppc64el|ppc64el/trixie|possible2048|2,maxcpus=2100|4096|
-s390x|s390x/bookworm|basic|2|128|
-s390x|s390x/bookworm|hotplug|4|128|
-s390x|s390x/bookworm|onecpu|1|128|
-s390x|s390x/bookworm|crossword|66|256|maxcpus=2
-riscv64|riscv64/trixie|basic|2|256|
 riscv64|riscv64/trixie|hotplug|4|256|
-i386|amd64/bookworm|basic|2|256|
-i386|amd64/bookworm|possible2100|2|3072|possible_cpus=2100
-armhf|arm64/bookworm|basic|2|256|
-armhf|arm64/bookworm|hotplug|4|256|'
+# 7.x (Debian unstable, whatever it has that day)
+amd64|amd64/sid|hotplug|4|256|
+amd64|amd64/sid|cpuset|2|256|
+amd64|amd64/sid|partition|2|256|
+amd64|amd64/sid|isolcpus|2|256|isolcpus=1
+amd64|amd64/sid|onecpu|1|256|
+arm64|arm64/sid|hotplug|4|256|
+ppc64el|ppc64el/sid|possible2048|2,maxcpus=2100|4096|
+ppc64el|ppc64el/sid|hotplug|4|512|
+s390x|s390x/sid|crossword|66|256|maxcpus=2
+s390x|s390x/sid|basic|2|128|
+riscv64|riscv64/sid|hotplug|4|256|
+i386|amd64/sid|basic|2|256|
+armhf|arm64/sid|basic|2|256|
+# PREEMPT_RT (Debian unstable's rt flavour)
+amd64|amd64/sid/rt|rt|2|256|
+amd64|amd64/sid/rt|nohz_full|2|256|nohz_full=1 isolcpus=domain,managed_irq,1
+amd64|amd64/sid/rt|hotplug|4|256|
+arm64|arm64/sid/rt|rt|2|256|
+EOF
 
-if [ "${1:-}" = --kernels ]; then
-    shift
-    targets=${*:-$(cut -d'|' -f1 <<<"$cases" | sort -u)}
-    for target in $targets; do grep "^$target|" <<<"$cases" | cut -d'|' -f2; done | sort -u
+# The targets of the release, and their GNU triples.
+# shellcheck source=packaging/targets.bash
+source "$source/packaging/targets.bash"
+
+# select TARGET...: the numbers of the boots of those targets (every target
+# where none is named), in $selected; fails on a target with no boot.
+select_boots() {
+    local wanted=" ${*:-${targets[*]}} " target i found
+    selected=()
+    for target in $wanted; do
+        found=0
+        for i in "${!boots[@]}"; do [ "${boots[i]%%|*}" != "$target" ] || found=1; done
+        [ "$found" = 1 ] || { echo "no boots of target $target" >&2 && return 1; }
+    done
+    for i in "${!boots[@]}"; do
+        [[ $wanted != *" ${boots[i]%%|*} "* ]] || selected+=("$i")
+    done
+}
+
+# field N FIELD: a field of boot N: target kernel case smp memory args.
+field() {
+    local target kernel case smp memory args
+    # shellcheck disable=SC2034 # read through ${!2}
+    IFS='|' read -r target kernel case smp memory args <<<"${boots[$1]}"
+    echo "${!2}"
+}
+
+# kernels_of: the kernels of the selected boots, once each.
+kernels_of() {
+    local i
+    for i in "${selected[@]}"; do field "$i" kernel; done | awk '!seen[$0]++'
+}
+
+# missing: why the selected boots cannot run here, if anything, on one line.
+missing() {
+    local kernel arch absent=()
+    command -v cpio >/dev/null || { echo "no cpio: apt-get install cpio" && return; }
+    while read -r kernel; do
+        arch=${kernel%%/*}
+        command -v "${qemu[$arch]}" >/dev/null ||
+            { echo "no ${qemu[$arch]}: apt-get install ${qemu_package[$arch]}" && return; }
+        [ -f "$cache/$kernel/kernel" ] && [ -x "$cache/$arch/busybox" ] || absent+=("$kernel")
+    done < <(kernels_of)
+    [ ${#absent[@]} = 0 ] ||
+        echo "no ${absent[0]} kernel$([ ${#absent[@]} = 1 ] || echo " and ${#absent[@]} more") in $cache: run tests/vm/fetch-kernel.sh \$(tests/vm/run.sh --kernels)"
+}
+
+case ${1:-} in
+--list)
+    printf '%-9s %-16s %-32s %s\n' programs kernel "version (where fetched)" cases
+    select_boots
+    for kernel in $(kernels_of); do
+        for target in "${targets[@]}"; do
+            names=$(for i in "${selected[@]}"; do
+                [ "$(field "$i" target)|$(field "$i" kernel)" != "$target|$kernel" ] || field "$i" case
+            done | tr '\n' ' ')
+            [ -z "$names" ] || printf '%-9s %-16s %-32s %s\n' "$target" "$kernel" \
+                "$(cat "$cache/$kernel/version" 2>/dev/null || echo -)" "$names"
+        done
+    done
+    echo
+    for name in "${!shows[@]}"; do printf '%-13s %s\n' "$name" "${shows[$name]}"; done | sort
     exit 0
-fi
+    ;;
+--kernels)
+    shift
+    select_boots "$@"
+    kernels_of
+    exit 0
+    ;;
+--missing)
+    shift
+    select_boots "$@"
+    missing
+    exit 0
+    ;;
+'' | -*)
+    echo "usage: run.sh WORK [TARGET...] | run.sh --list | run.sh --kernels [TARGET...] | run.sh --missing [TARGET...]" >&2
+    exit 2
+    ;;
+esac
 
-work=${1:?usage: run.sh WORK [TARGET...] | run.sh --kernels [TARGET...]}
+work=$1
 shift
-[ $# -gt 0 ] || { mapfile -t targets < <(cut -d'|' -f1 <<<"$cases" | awk '!seen[$0]++') && set -- "${targets[@]}"; }
+select_boots "$@" || exit 2
+mapfile -t chosen < <(for i in "${selected[@]}"; do field "$i" target; done | awk '!seen[$0]++')
+set -- "${chosen[@]}"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
@@ -87,95 +211,118 @@ skip() {
     echo "skipped: $*"
     exit 77
 }
+why=$(missing)
+[ -z "$why" ] || skip "$why"
 
-# machine ARCH FIELD: a field of the kernel architecture's machine (1 QEMU,
-# 2 its package, 3 its options, 4 its console).
-machine() { grep "^$1|" <<<"$machines" | cut -d'|' -f$(($2 + 1)); }
-
-command -v cpio >/dev/null || skip "no cpio: apt-get install cpio"
-for target in "$@"; do
-    grep -q "^$target|" <<<"$cases" || { echo "no such target: $target" >&2 && exit 2; }
-    while read -r kernel; do
-        arch=${kernel%/*}
-        command -v "$(machine "$arch" 1)" >/dev/null ||
-            skip "no $(machine "$arch" 1): apt-get install $(machine "$arch" 2)"
-        if [ ! -f "$cache/${kernel/\//-}/kernel" ] || [ ! -x "$cache/busybox-$arch" ]; then
-            skip "no $kernel kernel or busybox in $cache: run tests/vm/fetch-kernel.sh $kernel"
-        fi
-    done < <(grep "^$target|" <<<"$cases" | cut -d'|' -f2 | sort -u)
-done
-
-# The released programs of the targets.
+# The released programs of the targets: made here where no release is given;
+# a missing compiler skips, a broken build fails.
 dist=${COREHOP_DIST:-$work/dist}
 if [ -z "${COREHOP_DIST:-}" ]; then
-    "$source/packaging/release.sh" -o "$dist" -b "$work/release" "$@" >/dev/null ||
-        skip "no release of $*: see packaging/release.sh"
+    if ! "$source/packaging/release.sh" -o "$dist" -b "$work/release" "$@" >/dev/null 2>"$work/release.err"; then
+        cat "$work/release.err" >&2
+        ! grep -q '^release: no compiler for' "$work/release.err" || skip "no compiler for a target: see above"
+        echo "VM suite: the release failed" >&2
+        exit 1
+    fi
 fi
 for target in "$@"; do
-    ls "$dist"/corehop-*-linux-"$target".tar.gz >/dev/null 2>&1 ||
+    [ -f "$(echo "$dist"/corehop-*-linux-"$target".tar.gz)" ] ||
         skip "no release archive for $target in $dist: run packaging/release.sh"
 done
 
-# initramfs TARGET ARCH: the target's released programs, the kernel
-# architecture's busybox, the example script and the guest's init, in
+# initramfs TARGET ARCH: the target's released programs and example, the
+# kernel architecture's busybox and the guest's init (and, for the real-time
+# case, the policy helper, built here for the target), in
 # WORK/TARGET-on-ARCH.cpio.gz.
 initramfs() {
-    local root=$work/root-$1-on-$2
+    local root=$work/root-$1-on-$2 i
     rm -rf "$root"
-    mkdir -p "$root/bin" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
-    tar -xzf "$(ls "$dist"/corehop-*-linux-"$1".tar.gz)" -C "$root/bin" --strip-components=2 \
-        --wildcards '*/bin/corehop' '*/bin/corenest'
-    cp "$source/examples/park-and-move.sh" "$root/bin/"
-    cp "$cache/busybox-$2" "$root/bin/busybox"
+    mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
+    tar -xzf "$(echo "$dist"/corehop-*-linux-"$1".tar.gz)" -C "$root" --strip-components=1 \
+        --wildcards '*/bin/*' '*/examples/park-and-move.sh'
+    mv "$root/share/doc/corehop/examples/park-and-move.sh" "$root/bin/"
+    rm -r "$root/share"
+    for i in "${selected[@]}"; do
+        if [ "$(field "$i" target)|$(field "$i" case)" = "$1|rt" ]; then
+            "${triple[$1]}-g++" -std=c++20 -O2 -static -o "$root/bin/with_policy" \
+                "$source/tests/helpers/with_policy.cpp"
+            break
+        fi
+    done
+    cp "$cache/$2/busybox" "$root/bin/busybox"
     ln -s busybox "$root/bin/sh"
     cp "$source/tests/vm/guest.sh" "$root/init"
     (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/$1-on-$2.cpio.gz"
     rm -rf "$root"
 }
 
-# boot TARGET KERNEL CASE SMP MEMORY ARGS: one guest; its console in
-# WORK/TARGET-KERNEL-CASE.log, with the serial console's CRs removed.
+# log N: the console log of boot N, with the serial console's CRs removed.
+log() { echo "$work/$(field "$1" target)-$(field "$1" kernel | tr / -)-$(field "$1" case).log"; }
+
+# label N: the target and the kernel's version, which head its lines.
+label() { echo "$(field "$1" target) $(cat "$cache/$(field "$1" kernel)/version")"; }
+
+# boot N OF: boots boot N, then prints its check lines in WORK/N.results
+# (and a "not ok" line where the guest did not finish: a panic, a hang, a
+# time-out) and a line that it ended.
 boot() {
-    local arch=${2%/*} log=$work/$1-${2/\//-}-$3.log console options
-    console=$(machine "$arch" 4)
-    read -r -a options <<<"$(machine "$arch" 3)"
-    { timeout 150 "$(machine "$arch" 1)" "${options[@]}" -smp "$4" -m "$5" \
-        -kernel "$cache/${2/\//-}/kernel" -initrd "$work/$1-on-$arch.cpio.gz" \
-        -append "${console:+console=$console }panic=-1 quiet case=$3 $6" \
+    local target kernel name smp memory args arch start log results label
+    IFS='|' read -r target kernel name smp memory args <<<"${boots[$1]}"
+    arch=${kernel%%/*} log=$(log "$1") results=$work/$1.results label=$(label "$1")
+    start=$(date +%s)
+    local options
+    read -r -a options <<<"${qemu_options[$arch]}"
+    { timeout 200 "${qemu[$arch]}" -accel tcg,thread=single "${options[@]}" -smp "$smp" -m "$memory" \
+        -kernel "$cache/$kernel/kernel" -initrd "$work/$target-on-$arch.cpio.gz" \
+        -append "${console[$arch]:+console=${console[$arch]} }panic=-1 quiet case=$name $args" \
         -display none -monitor none -serial stdio -no-reboot ||
         true; } </dev/null 2>&1 | tr -d '\r' >"$log"
+    {
+        grep -E '^(not )?ok |^    # ' "$log" | sed "s|^|$label |"
+        if ! grep -qx "vm-suite end: $name" "$log"; then
+            echo "$label not ok $name: the guest did not finish; the last of its console:"
+            tail -n 15 "$log" | sed "s|^|$label     |"
+        fi
+    } >"$results"
+    printf '[%d/%d] %s on %s %s: %s, %d s\n' "$2" "${#selected[@]}" "$target" "${label#* }" "$name" \
+        "$(awk '$3 == "ok" { n++ } $3 == "not" { bad++ } END {
+            print (n + bad) " checks " (bad ? bad " failed" : "passed") }' "$results")" $(($(date +%s) - start))
 }
 
-# judge TARGET KERNEL CASE: prints the guest's check lines, and a "not ok"
-# one where the last line is missing (a panic, a hang, a time-out).
-judge() {
-    local log=$work/$1-${2/\//-}-$3.log label
-    label="$1 $(cat "$cache/${2/\//-}/version")"
-    grep -E '^(not )?ok |^vm-suite end: ' "$log" | sed "s|^|$label |"
-    if ! grep -qx "vm-suite end: $3" "$log"; then
-        echo "$label not ok $3: the guest did not finish; the last of its console:"
-        tail -n 15 "$log" | sed 's/^/    /'
-    fi
-}
-
-failed=0
 start=$(date +%s)
-rows=$(for target in "$@"; do grep "^$target|" <<<"$cases"; done)
-while IFS='|' read -r target arch; do
-    initramfs "$target" "$arch"
-done < <(cut -d'|' -f1,2 <<<"$rows" | sed 's|/.*||' | sort -u)
-# Two guests at a time, one a core.
-pids=()
-while IFS='|' read -r target kernel name smp memory args; do
-    boot "$target" "$kernel" "$name" "$smp" "$memory" "$args" &
-    pids+=($!)
-    if [ ${#pids[@]} -ge 2 ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
-done <<<"$rows"
+mapfile -t images < <(for i in "${selected[@]}"; do
+    echo "$(field "$i" target) $(field "$i" kernel | cut -d/ -f1)"
+done | awk '!seen[$0]++')
+for image in "${images[@]}"; do
+    initramfs "${image% *}" "${image#* }"
+done
+# Two guests at a time, one a core, the next as soon as one ends; the
+# longest first (by their memory and CPUs), so that the last two end together.
+mapfile -t order < <(for i in "${selected[@]}"; do
+    smp=$(field "$i" smp)
+    echo "$(($(field "$i" memory) + 200 * ${smp%%,*})) $i"
+done | sort -s -rn -k1,1 | cut -d' ' -f2)
+running=0
+n=0
+for i in "${order[@]}"; do
+    n=$((n + 1))
+    if [ "$running" -ge 2 ]; then
+        wait -n || true
+        running=$((running - 1))
+    fi
+    boot "$i" "$n" &
+    running=$((running + 1))
+done
 wait
-while IFS='|' read -r target kernel name _; do
-    judge "$target" "$kernel" "$name"
-done <<<"$rows" | tee "$work/results"
-if grep -q '^[^ ]* [^ ]* not ok ' "$work/results"; then failed=1; fi
+for i in "${selected[@]}"; do cat "$work/$i.results"; done >"$work/results"
+failed=0
+if grep -q '^[^ ]* [^ ]* not ok ' "$work/results"; then
+    failed=1
+    # the failed checks, with what the guest said of them
+    echo
+    grep -E '^[^ ]* [^ ]* (not ok |    )' "$work/results"
+fi
+echo
 # A line for each target on each kernel: its cases and checks.
 awk '$3 == "ok" || $3 == "not" { key = $1 " on " $2; if (!(key in n)) order[++k] = key
         n[key]++; if ($3 == "not") bad[key]++; if (!seen[key, $3 == "ok" ? $4 : $5]++) cases[key]++ }
