@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The cost of one switch, side by side in one run, on the same sleeping task:
+# The cost of one move, side by side in one run, on the same sleeping task:
 #   corehop -c 0 -p PID          (the default build, and the static build)
 #   taskset -pc 0 PID            (util-linux)
 #   floor -c 0 -p PID            (a minimal C program built here that makes the
@@ -8,9 +8,10 @@
 #                                 for a dynamically linked process)
 # It reports user-space instructions under callgrind (repeatable) and the wall
 # time per run over loops of RUNS runs (the median of ROUNDS rounds), each as
-# a ratio to corehop's.
+# a ratio to corehop's. Then the cost of a check of corehop-sweep: the wall
+# time of a sweep over its number of checks, against a run of corehop.
 #
-#   bench/switch-cost.sh [RUNS] [ROUNDS]    defaults: 500 runs, 7 rounds
+#   bench/move-cost.sh [RUNS] [ROUNDS]    defaults: 500 runs, 7 rounds
 # It builds the default and static presets when their programs are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,11 +65,11 @@ instructions() {
         sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
 
-# loop_ns COMMAND: nanoseconds for RUNS runs of COMMAND.
+# loop_ns COMMAND [COUNT]: nanoseconds for COUNT (default RUNS) runs of COMMAND.
 loop_ns() {
     local start end
     start=$(date +%s%N)
-    for ((i = 0; i < runs; i++)); do
+    for ((i = 0; i < ${2:-runs}; i++)); do
         # shellcheck disable=SC2086
         $1 >/dev/null
     done
@@ -92,7 +93,7 @@ for n in "${!names[@]}"; do
     wall[$n]=$(printf '%s\n' ${samples[$n]} | sort -n | sed -n "$((rounds / 2 + 1))p")
 done
 
-echo "one switch of a sleeping task to CPU 0; $runs runs a round, median of $rounds rounds"
+echo "one move of a sleeping task to CPU 0; $runs runs a round, median of $rounds rounds"
 printf '%-15s %13s %16s %10s %16s\n' program instructions 'vs corehop' 'us/run' 'vs corehop'
 for n in "${!names[@]}"; do
     printf '%-15s %13d %16s %10.1f %16s\n' "${names[$n]}" "${ins[$n]}" \
@@ -104,4 +105,20 @@ awk -v c="${ins[0]}" -v t="${ins[2]}" -v f="${ins[3]}" -v cw="${wall[0]}" -v tw=
     printf "corehop/taskset instructions %.2f (target <= 0.50)\n", c / t
     printf "corehop/floor instructions   %.2f (target <= 1.15)\n", c / f
     printf "corehop/taskset wall time    %.2f (target <= 1.00)\n", cw / tw
+}'
+
+# A sweep's checks, against runs of corehop, in interleaved rounds.
+checks=$(build/bin/corehop-sweep | sed -n 's/^1\.\.//p')
+sweeps=$((runs / checks))
+check_ns=() run_ns=()
+for ((r = 0; r < rounds; r++)); do
+    check_ns+=($(($(loop_ns build/bin/corehop-sweep "$sweeps") / sweeps / checks)))
+    run_ns+=($(($(loop_ns "${commands[0]}") / runs)))
+done
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((rounds / 2 + 1))p"; }
+check=$(median "${check_ns[@]}")
+run=$(median "${run_ns[@]}")
+awk -v c="$check" -v r="$run" -v n="$checks" 'BEGIN {
+    printf "corehop-sweep: %d checks a sweep, %.1f us a check, %.1f us a run of corehop\n", n, c / 1000, r / 1000
+    printf "corehop-sweep check/corehop run %.2f (target <= 1.50)\n", c / r
 }'

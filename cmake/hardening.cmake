@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: MIT
 # How the programs are linked, and the hardening that Debian builds with
 # (dpkg-buildflags with hardening=+all): fortified C library calls, stack
-# protector, stack-clash and control-flow protection where the target has
-# them, position-independent programs, and relocations read-only and bound at
-# start. Static programs are position-dependent, as a distribution's are: a
-# static-pie relocates the whole C library at every start, which costs 45 %
-# more instructions per run.
+# protector, stack-clash and control-flow protection where the compiler takes
+# them (the linker drops the CET marking on x86, for Debian 12's startup files
+# and static C library carry none), position-independent programs, and
+# relocations read-only and bound at start. Static programs are
+# position-dependent, as a distribution's are: a static-pie relocates the
+# whole C library at every start.
 include(CheckCXXCompilerFlag)
 
 if(COREHOP_HARDEN)

@@ -43,7 +43,7 @@ TEST(OptionValue, ConvertsLikeAtoiButSaturates) {
     }
 }
 
-// Runs the scanner over a command line of the switcher's shape and returns
+// Runs the scanner over a command line of corehop's shape and returns
 // its two values, as "c p".
 std::string scan(std::vector<std::string> words) {
     std::vector<char *> argv;
