@@ -48,6 +48,9 @@ int main(int argc, char *argv[]) {
         sched_attr attr{};
         attr.size = sizeof attr;
         attr.sched_policy = SCHED_DEADLINE;
+        attr.sched_flags = 0;
+        attr.sched_nice = 0;
+        attr.sched_priority = 0;
         attr.sched_runtime = DEADLINE_RUNTIME_NS;
         attr.sched_deadline = DEADLINE_PERIOD_NS;
         attr.sched_period = DEADLINE_PERIOD_NS;
