@@ -53,6 +53,10 @@ configure_file(packaging/package-config.cmake.in package-config.cmake @ONLY)
 # machine's in a cross build; packaging/targets has them.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
     OUTPUT_VARIABLE target OUTPUT_STRIP_TRAILING_WHITESPACE)
+# (as Debian names it: without a vendor, such as clang's x86_64-pc-linux-gnu,
+# and the 32-bit x86 family as i686)
+string(REGEX REPLACE "^([^-]+)-(pc|unknown)-" "\\1-" target "${target}")
+string(REGEX REPLACE "^i[3-6]86-" "i686-" target "${target}")
 file(STRINGS packaging/targets rows REGEX "^[^#]")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS packaging/targets)
 foreach(row IN LISTS rows)
@@ -90,7 +94,8 @@ set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 # The packager; no build-id links: the same files as the Debian package; the
 # same bytes from every build of a commit: the build time and every file's
 # time the one time stamp, and no build host. (CPack has no variable for a
-# weak dependency but Suggests; the spec's preamble takes Recommends here.)
+# weak dependency but Suggests; the preamble that rpmbuild reads takes
+# Recommends here.)
 string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
     "Recommends: bash-completion"
     "%define packager ${CPACK_PACKAGE_CONTACT}"

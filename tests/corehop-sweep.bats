@@ -186,12 +186,7 @@ not ok N corenest refuses CPU 8192, past the most a mask holds" ]
 }
 
 @test "inside a cpuset of one CPU: that CPU is moved to, the others refuse" {
-    need_root
-    need_two_cpus
-    make_cpuset 1 || { [ -z "$cpuset" ] || rmdir "$cpuset"; skip "cannot make a cpuset here"; }
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    sweep sh -c 'echo $$ >"$1/cgroup.procs" && exec "$2"' sh "$cpuset" "$SWEEP"
-    rmdir "$cpuset"
+    in_cpuset 1 "$SWEEP"
     [ "$status" = 0 ] || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
     well_formed
     grep -qx "# a task may use 1; moved to 1" "$BATS_TEST_TMPDIR/out"

@@ -78,13 +78,8 @@ run_parker() {
 }
 
 @test "a CPU its cpuset forbids: the failure line, status 255" {
-    need_root
-    need_two_cpus
-    make_cpuset 0 || { [ -z "$cpuset" ] || rmdir "$cpuset"; skip "cannot make a cpuset here"; }
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    run_parker sh -c 'echo $$ >"$1/cgroup.procs" && exec "$2" -n 1' sh "$cpuset" "$CORENEST"
-    rmdir "$cpuset"
-    check_output "corenest -n 1 in a cpuset of CPU 0" 255 "$parker_status" \
+    in_cpuset 0 "$CORENEST" -n 1
+    check_output "corenest -n 1 in a cpuset of CPU 0" 255 "$status" \
         "$(fail_line "$spawned" 1 "Invalid argument")"$'\n' ""
 }
 

@@ -34,14 +34,7 @@ moved:  pid $pid on CPUs $last
 }
 
 @test "where a task may use one CPU alone, the scenario parks there, says so and exits 0" {
-    need_root
-    need_two_cpus
-    make_cpuset 1 || { [ -z "$cpuset" ] || rmdir "$cpuset"; skip "cannot make a cpuset here"; }
-    status=0
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    sh -c 'echo $$ >"$1/cgroup.procs" && exec "$2" "$3"' sh "$cpuset" "$SCENARIO" "$BIN" \
-        >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
-    rmdir "$cpuset"
+    in_cpuset 1 "$SCENARIO" "$BIN"
     local pid
     pid=$(parker_of)
     check_output "scenario in a cpuset of CPU 1" 0 "$status" "parked: pid $pid on CPUs 1
