@@ -161,15 +161,20 @@ not ok N corenest refuses CPU 8192, past the most a mask holds" ]
         [ $? = 2 ]
     }
     # no corenest of the run left
+    # (a start may still note its pid after the sweep has ended; one that
+    # never does ended before it could become corenest)
     none_left() {
-        [ -e "$STARTS/1/pid" ] || { echo "$1: nothing started" >&2 && return 1; }
-        for pid in "$STARTS"/*/pid; do
-            poll 100 gone "$(cat "$pid")" || { echo "$1: $(cat "/proc/$(cat "$pid")/stat") survived" >&2 && return 1; }
+        local start
+        [ -d "$STARTS/1" ] || { echo "$1: nothing started" >&2 && return 1; }
+        for start in "$STARTS"/[0-9]*; do
+            poll 100 test -s "$start/pid" || continue
+            poll 100 gone "$(cat "$start/pid")" ||
+                { echo "$1: $(cat "/proc/$(cat "$start/pid")/stat") survived" >&2 && return 1; }
         done
     }
     mkdir "$STARTS"
     AT=0 "$dir/corehop-sweep" >/dev/null
-    starts=$(find "$STARTS" -name pid | wc -l)
+    starts=$(find "$STARTS" -mindepth 1 -type d | wc -l)
     [ "$starts" -ge 5 ]
     for at in $(seq "$starts"); do
         rm -r "$STARTS" && mkdir "$STARTS"
