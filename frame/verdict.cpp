@@ -9,8 +9,10 @@
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
 int print_verdict(const char *program_name, int status, const char *format, ...) {
-    va_list arguments{};
+    va_list arguments;
     va_start(arguments, format);
+    // (va_start set it, which the analyzer misses)
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const int printed = vprintf(format, arguments);
     va_end(arguments);
     // A line written at once (to a terminal) fails in printf; a buffered one
