@@ -74,9 +74,12 @@ export APT_CONFIG=$config/apt.conf
 apt_in() {
     local state=$cache/apt/$1 archs=$2 arch
     shift 2
+    # (with its caches, which a container image's configuration may turn off:
+    # apt reads the lists once, not at every call)
     local options=(-o Dir::Etc::sourcelist="$state/sources.list" -o Dir::Etc::sourceparts=-
         -o Dir::State::Lists="$state/lists" -o Dir::State::status="$state/status"
-        -o Dir::Cache="$state/cache" -o APT::Sandbox::User="$(id -un)")
+        -o Dir::Cache="$state/cache" -o Dir::Cache::pkgcache=pkgcache.bin
+        -o Dir::Cache::srcpkgcache=srcpkgcache.bin -o APT::Sandbox::User="$(id -un)")
     for arch in $archs; do options+=(-o APT::Architectures::="$arch"); done
     "$1" "${options[@]}" "${@:2}"
 }
