@@ -23,9 +23,11 @@ void usage_failure(const char *program_name) {
     exit(2);
 }
 
+namespace {
+
 // The slot of a value option: the number of value options before it in the
 // option string, or -1 for a letter that takes no value.
-static int value_slot(const char *option_string, int letter) {
+int value_slot(const char *option_string, int letter) {
     int slot = 0;
     for (const char *p = option_string; *p != '\0'; ++p) {
         if (*p != ':' && p[1] == ':') {
@@ -37,6 +39,8 @@ static int value_slot(const char *option_string, int letter) {
     }
     return -1;
 }
+
+} // namespace
 
 const char *scan_command_line(int argc, char *argv[], const char *own_name,
                               const char *option_string, std::span<int32_t *const> values) {

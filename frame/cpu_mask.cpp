@@ -30,7 +30,7 @@ size_t single_cpu_mask_bytes(int32_t cpu) {
     if (cpu < 0 || cpu >= MAX_CPUS) {
         return CPU_MASK_MIN_BYTES;
     }
-    const size_t words = static_cast<size_t>(cpu) / SIZE_GRAIN_BITS + 1;
+    const size_t words = (static_cast<size_t>(cpu) / SIZE_GRAIN_BITS) + 1;
     return std::max(CPU_MASK_MIN_BYTES, words * SIZE_GRAIN_BYTES);
 }
 

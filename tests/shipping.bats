@@ -74,6 +74,7 @@ files_of() {
     DESTDIR=$root cmake --install "$BUILD" --prefix /usr >/dev/null
     [ "$(files_of "$root")" = "$INSTALLED" ]
     "$root/usr/bin/corehop" -c 0 -p 0
+    [ -x "$root/usr/share/doc/corehop/examples/park-and-move.sh" ]
 }
 
 @test "the man pages render with no warning" {
@@ -92,8 +93,10 @@ files_of() {
         headings=$(grep -E '^[A-Z][A-Z ]+$' <<<"$output" | tr '\n' ,)
         [ "$headings" = "NAME,SYNOPSIS,DESCRIPTION,OPTIONS,EXIT STATUS,EXAMPLES,NOTES,SEE ALSO," ]
         grep -q "taskset(1), sched_setaffinity(2)" <<<"$output"
-        # every line within the 80 columns
-        [ "$(awk 'length > 80' <<<"$output")" = "" ] || { awk 'length > 80' <<<"$output" >&2 && return 1; }
+        # every line within the 80 columns, counted in characters (groff may
+        # hyphenate with U+2010, three bytes)
+        [ "$(LC_ALL=C.UTF-8 grep -E '^.{81}' <<<"$output")" = "" ] ||
+            { LC_ALL=C.UTF-8 grep -E '^.{81}' <<<"$output" >&2 && return 1; }
     done
 }
 
@@ -201,7 +204,7 @@ complete -F _corehop corenest" ]
     [ "$(dpkg-deb -c "$deb" | awk '$2 != "root/root" || ($1 != "drwxr-xr-x" && $1 != "-rwxr-xr-x" && $1 != "-rw-r--r--" && $1 != "lrwxrwxrwx")')" = "" ]
     [ "$(readlink "$root/usr/share/bash-completion/completions/corenest")" = corehop ]
     [ "$(readlink "$root/usr/share/bash-completion/completions/corehop-sweep")" = corehop ]
-    [ "$(dpkg-deb -c "$deb" | awk '$1 == "-rwxr-xr-x" {print $6}')" = "$(for program in $PROGRAMS; do echo "./usr/bin/$program"; done)" ]
+    [ "$(dpkg-deb -c "$deb" | awk '$1 == "-rwxr-xr-x" {print $6}' | LC_ALL=C sort)" = "$(for program in $PROGRAMS; do echo "./usr/bin/$program"; done; echo ./usr/share/doc/corehop/examples/park-and-move.sh)" ]
     [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ]
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/usr/bin/corehop" -c 0 -p 0
     file "$root/usr/bin/corehop" | grep -q ', stripped'
@@ -288,7 +291,8 @@ EOF_CASES
         [ "$(tar -tvzf "$DIST/$name.tar.gz" | awk '$2 != "0/0" || ($1 !~ /^(drwxr-xr-x|-rwxr-xr-x|-rw-r--r--|l.*)$/)')" = "" ]
         tar -xzf "$DIST/$name.tar.gz" -C "$root"
         for program in corehop corenest; do
-            [[ "$(file -b "$root/$name/bin/$program")" == "$machine "*", statically linked, "*", stripped" ]] ||
+            # shellcheck disable=SC2053 # the table's column is a pattern
+            [[ "$(file -b "$root/$name/bin/$program")" == $machine" "*", statically linked, "*", stripped" ]] ||
                 { echo "$name/bin/$program: $(file -b "$root/$name/bin/$program"), want $machine" >&2; return 1; }
         done
         [[ "$(file -b "$root/$name/bin/corehop-sweep")" == "POSIX shell script"* ]]

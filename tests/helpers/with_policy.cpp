@@ -15,9 +15,10 @@
 
 namespace {
 
-// The kernel's struct sched_attr, as sched_setattr(2) takes it; the C library
-// has no wrapper.
-struct sched_attr {
+// The kernel's struct sched_attr, as sched_setattr(2) takes it, under a name
+// of its own: a C library may declare the kernel's (glibc does from 2.41, with
+// a wrapper that older ones lack).
+struct policy_attr {
     uint32_t size;
     uint32_t sched_policy;
     uint64_t sched_flags;
@@ -45,7 +46,7 @@ int main(int argc, char *argv[]) {
         param.sched_priority = FIFO_PRIORITY;
         result = sched_setscheduler(0, SCHED_FIFO, &param);
     } else if (strcmp(argv[1], "deadline") == 0) {
-        sched_attr attr{};
+        policy_attr attr{};
         attr.size = sizeof attr;
         attr.sched_policy = SCHED_DEADLINE;
         attr.sched_flags = 0;
