@@ -7,6 +7,7 @@
 #   tests/vm/fetch-kernel.sh KERNEL...   KERNEL: ARCH/SUITE[/FLAVOUR], such as
 #                                        amd64/bookworm s390x/sid amd64/sid/rt
 #   tests/vm/fetch-kernel.sh $(tests/vm/run.sh --kernels)   every kernel the suite boots
+#   tests/vm/fetch-kernel.sh --archive   the Debian archive it fetches from
 # The kernel of ARCH/SUITE/FLAVOUR is the one that linux-image-FLAVOUR-ARCH
 # depends on in SUITE (ppc64el's kernels are named powerpc64le); without a
 # FLAVOUR, cloud for amd64 and arm64, none for the others. Its image is where
@@ -22,10 +23,7 @@
 set -euo pipefail
 
 cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
-[ $# -gt 0 ] || { echo "usage: fetch-kernel.sh ARCH/SUITE[/FLAVOUR]..." >&2 && exit 2; }
-mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock 9
+[ $# -gt 0 ] || { echo "usage: fetch-kernel.sh ARCH/SUITE[/FLAVOUR]... | fetch-kernel.sh --archive" >&2 && exit 2; }
 
 # metapackage ARCH [FLAVOUR]: the package that depends on the kernel.
 metapackage() {
@@ -51,6 +49,10 @@ if [ -z "$archive" ]; then
     echo "no Debian archive in this machine's apt sources: add one, such as deb.debian.org/debian, and run apt-get update" >&2
     exit 1
 fi
+[ "$1" != --archive ] || { echo "$archive" && exit 0; }
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+flock 9
 
 # The machine's apt configuration, without the commands it runs around an
 # update or an install: its parts and main file copied, the hooks cleared
