@@ -103,8 +103,9 @@ EOF_CASES
         eval "set -- $args"
         expect 2 "" "${diagnostic:+$diagnostic$'\n'}$USAGE"$'\n' "$SWEEP" "$@"
     done <<'EOF_CASES'
--x|Illegal option -x
--c|No arg for -c option
+-x|corehop-sweep: unknown option -x
+-c|corehop-sweep: -c needs a value
+-Hx|corehop-sweep: unknown option -x
 -c x|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: 'x'
 -c ''|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: ''
 -c 0-8192|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-8192'
