@@ -120,18 +120,19 @@ last_online_cpu() {
 
 # in_cpuset CPUS COMMAND...: runs COMMAND in a new control group whose
 # cpuset allows CPUS alone, then removes the group; its output in the test's
-# out and err files, its pid in $spawned, its status in $status. Skips where
-# no such cpuset can be made here (it needs root and two CPUs).
+# out and err files, its pid in $spawned, its status in $status. The group's
+# folder, whose name has a blank, is $CPUSET to COMMAND and $cpuset_dir here.
+# Skips where no such cpuset can be made here (it needs root and two CPUs).
 in_cpuset() {
     need_root
     need_two_cpus
     local cpuset='' made=''
     if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ]; then
-        cpuset=/sys/fs/cgroup/cpuset/corehop-test.$$
+        cpuset="/sys/fs/cgroup/cpuset/corehop test.$$"
         mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" &&
             cat /sys/fs/cgroup/cpuset/cpuset.mems >"$cpuset/cpuset.mems" && made=1
     elif grep -qw cpuset /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then
-        cpuset=/sys/fs/cgroup/corehop-test.$$
+        cpuset="/sys/fs/cgroup/corehop test.$$"
         echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control 2>/dev/null
         mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" && made=1
     fi
@@ -140,8 +141,10 @@ in_cpuset() {
         skip "cannot make a cpuset here"
     fi
     shift
+    # shellcheck disable=SC2034 # read by the tests
+    cpuset_dir=$cpuset
     # shellcheck disable=SC2016 # expanded by the inner shell
-    spawn "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" \
+    spawn "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" env CPUSET="$cpuset" \
         sh -c 'echo $$ >"$1/cgroup.procs" && shift && exec "$@"' sh "$cpuset" "$@"
     status=0
     # shellcheck disable=SC2034 # read by the tests

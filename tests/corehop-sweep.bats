@@ -17,6 +17,14 @@ sweep() {
     "$@" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
 }
 
+# cpu_words RANGE LAST: the CPUs of RANGE (such as 0-1; none: none), LAST
+# among them the last, each with a blank after it.
+cpu_words() {
+    [ "$1" != none ] || return 0
+    seq "${1%-*}" "${1#*-}" | grep -vx "$2" | tr '\n' ' '
+    seq "${1%-*}" "${1#*-}" | grep -x "$2" | tr '\n' ' '
+}
+
 # results: the result lines of the last sweep.
 results() {
     grep -E '^(not )?ok ' "$BATS_TEST_TMPDIR/out"
@@ -43,7 +51,7 @@ well_formed() {
     well_formed
     [ "$(grep -c '^not ok' "$BATS_TEST_TMPDIR/out")" = 0 ]
     for cpu in $(seq 0 "$last"); do
-        grep -qx "ok [0-9]* corehop moves itself to CPU $cpu" "$BATS_TEST_TMPDIR/out"
+        grep -qx "ok [0-9]* corehop moves itself to CPU $cpu, by its own read-back" "$BATS_TEST_TMPDIR/out"
         grep -qx "ok [0-9]* corehop moves the parker to CPU $cpu" "$BATS_TEST_TMPDIR/out"
     done
     for cpu in "$(($(sed 's/.*[-,]//' /sys/devices/system/cpu/possible) + 1)), past the possible CPUs" \
@@ -56,7 +64,7 @@ well_formed() {
     [ "$status" = 0 ] && [[ "$output" == *"All tests successful."* ]]
 }
 
-@test "the same under dash, busybox sh and bash" {
+@test "the same under dash, busybox sh and bash, from any folder, in any caller's environment" {
     sweep "$SWEEP"
     mv "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/want"
     for shell in dash "busybox sh" bash; do
@@ -65,18 +73,67 @@ well_formed() {
         sweep $shell "$SWEEP"
         check_output "$shell corehop-sweep" 0 "$status" "$(cat "$BATS_TEST_TMPDIR/want")"$'\n' ""
     done
+    # The same results wherever the programs lie and whatever the caller
+    # left: folders whose names a report line or echo would break, a folder
+    # on PATH named as a program, a run by name from PATH with a corehop in
+    # the current folder, a sleep that takes no fractions (and a corenest
+    # slow to pin itself), bash's options from the environment.
+    results >"$BATS_TEST_TMPDIR/want"
+    local tools=$BATS_TEST_TMPDIR/tools place
+    mkdir -p "$tools/corehop" "$BATS_TEST_TMPDIR/here"
+    # shellcheck disable=SC2016 # expanded by the stand-ins
+    printf '#!/bin/sh\ncase $1 in *.*) exit 1 ;; esac\nexec %s "$@"\n' "$(command -v sleep)" >"$tools/sleep"
+    printf '#!/bin/sh\necho stray\n' >"$BATS_TEST_TMPDIR/here/corehop"
+    chmod +x "$tools/sleep" "$BATS_TEST_TMPDIR/here/corehop"
+    # folder | PATH first | the command, run in the test's folder "here"
+    while IFS='|' read -r folder path command; do
+        place=$BATS_TEST_TMPDIR/$(printf '%b' "$folder")
+        mkdir -p "$place"
+        cp "$BIN/corehop" "$BIN/corehop-sweep" "$place/"
+        rm -f "$place/corenest"
+        cp "$BIN/corenest" "$place/"
+        # (a parker slow to pin itself)
+        # shellcheck disable=SC2016
+        [ "$folder" != slow ] ||
+            printf '#!/bin/sh\n[ "$2" -ge %s ] || %s 1.5\nexec "%s" "$@"\n' "$(absent_cpu)" "$(command -v sleep)" \
+                "$BIN/corenest" >"$place/corenest"
+        eval "set -- $command"
+        (cd "$BATS_TEST_TMPDIR/here" && PATH=${path:+$tools:}$place:$PATH sweep "$@")
+        [ "$status" = 0 ] && [ "$(results)" = "$(cat "$BATS_TEST_TMPDIR/want")" ] ||
+            { echo "$folder|$path|$command: status $status" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+x\\cy||dash "$place/corehop-sweep"
+n\nok 99 x||dash "$place/corehop-sweep"
+slow|tools|dash "$place/corehop-sweep"
+slow|tools|"busybox" sh "$place/corehop-sweep"
+by name|tools|bash corehop-sweep
+errexit||env SHELLOPTS=errexit bash "$place/corehop-sweep"
+EOF_CASES
 }
 
-@test "-c moves to the listed CPUs alone, and names those a task may not use" {
+@test "-c moves to the listed CPUs alone, in any order; those a task may not use skip; every move changes the CPU" {
     need_two_cpus
-    local absent
+    local absent moves park
     absent=$(absent_cpu)
-    sweep "$SWEEP" -c "1,$absent"
-    [ "$status" = 0 ]
-    well_formed
-    [ "$(grep -c ' moves ' "$BATS_TEST_TMPDIR/out")" = 2 ]
-    grep -qx "ok 1 corehop moves itself to CPU 1" "$BATS_TEST_TMPDIR/out"
-    grep -qx "# -c names CPUs a task may not use: $absent" "$BATS_TEST_TMPDIR/out"
+    # list | moved to | the listed CPUs that skip
+    while IFS='|' read -r list want skipped; do
+        sweep "$SWEEP" -c "$list"
+        [ "$status" = 0 ] && well_formed || { echo "-c $list: status $status" >&2 && return 1; }
+        grep -qx "# a task may use $(online_cpus); moved to $want" "$BATS_TEST_TMPDIR/out"
+        park=$(sed -n 's/^ok [0-9]* corenest parks on CPU \([0-9]*\)$/\1/p' "$BATS_TEST_TMPDIR/out")
+        # the moves, each plain, the parker's own CPU, if moved to, last
+        moves=$(results | sed -n 's/^ok [0-9]* corehop moves the parker to CPU \([0-9]*\)$/\1/p' | tr '\n' ' ')
+        [ -n "$park" ] && [ "$moves" = "$(cpu_words "$want" "$park")" ] ||
+            { echo "-c $list: moves $moves, the parker on $park" >&2 && return 1; }
+        [ "$(results | sed -n 's/^ok [0-9]* corehop moves the parker to CPU \([0-9]*\) # SKIP past the possible CPUs: a task may not use it$/\1/p' | tr '\n' ' ')" = "$skipped" ]
+    done <<EOF_CASES
+1,$absent|1|$absent 
+1,0|0-1|
+0-1,1,0|0-1|
+0|0|
+0-1:1/1|0-1|
+$absent-$((absent + 2)):1/2|none|$absent $((absent + 2)) 
+EOF_CASES
 }
 
 @test "its own CPUs narrow the sweep, not the CPUs it checks; the parker starts elsewhere" {
@@ -113,7 +170,13 @@ EOF_CASES
 -c 1,,2|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '1,,2'
 -c -1|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '-1'
 -c 99999999999999999999|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '99999999999999999999'
+-c 0-7:2|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-7:2'
+-c 0-7:0/4|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-7:0/4'
+-c 0-7:3/2|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-7:3/2'
+-c 0-7:1/2/4|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-7:1/2/4'
+-c 0-8192:1/2|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-8192:1/2'
 now|corehop-sweep: no operands: 'now'
+-c 'a\cb'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: 'a\cb'
 EOF_CASES
 }
 
@@ -134,6 +197,73 @@ EOF_CASES
 not ok N corenest refuses CPU 8192, past the most a mask holds" ]
     [ "$(results | grep '^not ok' | grep -cv ' refuses \| moves the parker to CPU [1-9]')" = 0 ]
     [ "$(results | grep -c '^not ok')" = "$(results | grep -c ' refuses \| moves the parker to CPU [1-9]')" ]
+    # no move passes without the kernel's word: the parker's own CPU skips
+    [ "$(results | grep -c '^ok [0-9]* corehop moves the parker to CPU [0-9]*$')" = 0 ]
+}
+
+@test "a tool that hangs fails its check and is ended; a signal ends the sweep at once; nothing is left" {
+    # a corehop that hangs on its first move of the parker, having noted its
+    # pid: a sleep under corehop's name
+    local dir sweep signal shell status want
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    dir=$(stand_in corehop 'case $4 in 0) ;; *) [ "$2" -ge 8192 ] || [ -e "$0.hung" ] || { echo $$ >"$0.hung" && exec "$0.d/corehop" 600; } ;; esac
+exec "'"$BIN/corehop"'" "$@"')
+    mkdir "$dir/corehop.d" && ln -s "$(command -v sleep)" "$dir/corehop.d/corehop"
+    left() {
+        poll 200 gone "$(cat "$dir/corehop.hung")" &&
+            poll 200 none_named corenest || { echo "$1: left behind" >&2 && return 1; }
+    }
+    gone() { [ ! -e "/proc/$1" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]; }
+    none_named() { ! pgrep -x -P "$$,1" "$1" >/dev/null; }
+    # bounded: the check fails, the sweep goes on to its end
+    sweep "$dir/corehop-sweep"
+    [ "$status" = 1 ] && well_formed
+    grep -qx "# got:      status 137: (ended by SIGKILL: no verdict within 10 s); CPUs [0-9]*" "$BATS_TEST_TMPDIR/out"
+    [ "$(results | grep -c '^not ok')" = 1 ]
+    left "the bound"
+    # signal | shell: the status is 128 + its number, at once, with the tool hanging
+    while IFS='|' read -r signal shell; do
+        rm -f "$dir/corehop.hung"
+        $shell "$dir/corehop-sweep" >/dev/null 2>&1 &
+        sweep=$!
+        poll 500 test -s "$dir/corehop.hung"
+        kill "-$signal" "$sweep"
+        poll 100 gone "$sweep" || { echo "$signal $shell: the sweep still runs" >&2 && return 1; }
+        status=0
+        wait "$sweep" || status=$?
+        want=$((128 + $(kill -l "$signal")))
+        [ "$status" = "$want" ] || { echo "$signal $shell: status $status, want $want" >&2 && return 1; }
+        left "$signal $shell"
+    done <<'EOF_CASES'
+TERM|dash
+HUP|bash
+XCPU|dash
+ABRT|busybox sh
+STKFLT|dash
+PWR|bash
+RTMIN+3|dash
+KILL|dash
+EOF_CASES
+    # SIGTERM ignored from the start: the parker ends all the same, and says how
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    sweep sh -c 'trap "" TERM && exec "$1"' sh "$BIN/corehop-sweep"
+    [ "$status" = 0 ]
+    grep -qx "ok [0-9]* the parker ends on SIGTERM # SKIP SIGTERM is ignored, as this sweep's caller left it: ended with SIGKILL" \
+        "$BATS_TEST_TMPDIR/out"
+    none_named corenest
+}
+
+@test "a report that cannot be written is no pass: status 1 and a line on standard error" {
+    # arguments
+    while read -r args; do
+        # shellcheck disable=SC2086 # the arguments' words
+        expect 1 "" "corehop-sweep: the report cannot be written on standard output"$'\n' \
+            sh -c 'exec "$@" >/dev/full' sh "$SWEEP" $args
+    done <<'EOF_CASES'
+
+-l
+-c 0
+EOF_CASES
 }
 
 @test "without corehop and corenest nothing can be checked: status 4" {
@@ -191,15 +321,42 @@ not ok N corenest refuses CPU 8192, past the most a mask holds" ]
     none_left "a reader gone early"
 }
 
-@test "inside a cpuset of one CPU: that CPU is moved to, the others refuse" {
-    in_cpuset 1 "$SWEEP"
-    [ "$status" = 0 ] || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
-    well_formed
-    grep -qx "# a task may use 1; moved to 1" "$BATS_TEST_TMPDIR/out"
-    grep -qx "# this process may use CPU 1 alone: the parker's pin cannot show" "$BATS_TEST_TMPDIR/out"
-    grep -qx "ok [0-9]* corehop moves the parker to CPU 1" "$BATS_TEST_TMPDIR/out"
-    grep -qx "ok [0-9]* corehop refuses CPU 0, outside the cpuset" "$BATS_TEST_TMPDIR/out"
-    grep -qx "ok [0-9]* corenest refuses CPU 0, outside the cpuset" "$BATS_TEST_TMPDIR/out"
+@test "inside a cpuset of one CPU, as containers see it: that CPU moved to, the others refuse, nothing shown that cannot show" {
+    local dir file
+    # a corehop that only says it moves, a corenest that never pins itself
+    # shellcheck disable=SC2016 # expanded by the stand-ins
+    dir=$(stand_in corehop 'echo "Pass: switch thread $4 to cpu $2 success"')
+    printf '#!/bin/sh\nwhile :; do :; done\n' >"$dir/corenest.new" && chmod +x "$dir/corenest.new"
+    mv "$dir/corenest.new" "$dir/corenest"
+    # the command, in the cpuset of CPU 1, $CPUSET; cgroup v1 alone | its
+    # status | what a task may use (ONLINE the online CPUs) | a line it
+    # prints (FILE the cpuset's own, BASE its name, N any number)
+    while IFS='|' read -r command v1 want_status usable line; do
+        if [ -n "$v1" ] && [ ! -d /sys/fs/cgroup/cpuset ]; then continue; fi
+        eval "set -- $command"
+        in_cpuset 1 "$@"
+        file=$cpuset_dir/cpuset.cpus.effective
+        [ ! -d /sys/fs/cgroup/cpuset ] || file=$cpuset_dir/cpuset.effective_cpus
+        line=${line//FILE/$file}
+        line=${line//BASE/${file##*/}}
+        line=${line//\$CPUSET/$cpuset_dir}
+        [ "$status" = "$want_status" ] && well_formed &&
+            grep -q "^# a task may use ${usable/ONLINE/$(online_cpus)}; " "$BATS_TEST_TMPDIR/out" &&
+            grep -qxF "$line" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") &&
+            [ "$(results | grep -c '^ok [0-9]* \(corenest parks\|corehop moves the parker\).*[0-9]$')" = 0 ] ||
+            { echo "$command: status $status, want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+"$SWEEP"||0|1|ok N corenest parks on CPU 1 # SKIP this process may use CPU 1 alone: the pin cannot show
+"$SWEEP"||0|1|ok N corehop moves the parker to CPU 1 # SKIP one CPU a task may use here: the move cannot show
+"$SWEEP"||0|1|ok N corenest refuses CPU 0, outside the cpuset
+"$SWEEP"||0|1|# the cpuset of FILE
+unshare -C "$SWEEP"||0|1|# the cpuset of FILE
+unshare -m sh -c 'mount --bind "$CPUSET" /mnt && umount -l "${CPUSET%/*}" && exec "$0"' "$SWEEP"||0|1|# the cpuset of /mnt/BASE
+unshare -m sh -c 'mount -t tmpfs none /sys/fs/cgroup && exec "$0"' "$SWEEP"||0|ONLINE|ok N corehop moves the parker to CPU 0 # SKIP the kernel refuses it: this task's cpuset, which cannot be read here, may not hold it
+"$dir/corehop-sweep"||1|1|ok N corenest parks on CPU 1 # SKIP this process may use CPU 1 alone: the pin cannot show
+"$SWEEP" -H|v1|0|1|ok N the parker lives on as CPU 1 goes offline # SKIP the cgroup v1 cpuset $CPUSET holds CPU 1 (with cgroup v1, a CPU that goes offline leaves every cpuset but the root one for good)
+unshare -C "$SWEEP" -H|v1|0|1|ok N corehop moves the parker back to CPU 1 once it is online # SKIP in a cgroup namespace, where the other cgroup v1 cpusets cannot be seen (with cgroup v1, a CPU that goes offline leaves every cpuset but the root one for good)
+EOF_CASES
 }
 
 @test "where no cpuset can be read: the online CPUs, and a line that says so" {
