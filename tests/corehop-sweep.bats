@@ -214,7 +214,12 @@ exec "'"$BIN/corehop"'" "$@"')
             poll 200 none_named corenest || { echo "$1: left behind" >&2 && return 1; }
     }
     gone() { [ ! -e "/proc/$1" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]; }
-    none_named() { ! pgrep -x -P "$$,1" "$1" >/dev/null; }
+    # (pgrep's status 1: none)
+    none_named() {
+        local found=0
+        pgrep -x -P "$$,1" "$1" >/dev/null || found=$?
+        [ "$found" = 1 ]
+    }
     # bounded: the check fails, the sweep goes on to its end
     sweep "$dir/corehop-sweep"
     [ "$status" = 1 ] && well_formed
