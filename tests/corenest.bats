@@ -112,7 +112,9 @@ EOF_CASES
     local trace=$BATS_TEST_TMPDIR/trace
     spawn /dev/null /dev/null taskset -c "$(online_cpus)" strace -o "$trace" "$CORENEST" -n 0
     local tracer=$spawned pid
-    pid=$(poll 500 pgrep -P "$tracer")
+    # (the tracer's child once it runs corenest; teardown ends it too)
+    pid=$(poll 500 pgrep -x -P "$tracer" corenest)
+    echo "$pid" >>"$BATS_TEST_TMPDIR/spawned"
     wait_parked "$pid" 0
     sleep 2.5
     kill -TERM "$pid"
