@@ -56,12 +56,12 @@ until grep -qs "^$parker (corenest) " "/proc/$parker/stat" && [ "$(affinity)" = 
     sleep 0.01
 done
 
-echo "parked: pid $parker on CPUs $(affinity)"
+printf 'parked: pid %s on CPUs %s\n' "$parker" "$(affinity)"
 if [ "$first" = "$last" ]; then
-    echo "a task may use CPU $first alone here: no other CPU to move the parker to"
+    printf 'a task may use CPU %s alone here: no other CPU to move the parker to\n' "$first"
     exit 0
 fi
 "${dir}corehop" -c "$last" -p "$parker"
 status=$?
-echo "moved:  pid $parker on CPUs $(affinity)"
+printf 'moved:  pid %s on CPUs %s\n' "$parker" "$(affinity)"
 exit "$status"
