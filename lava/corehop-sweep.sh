@@ -188,11 +188,13 @@ else
     sweep=$(command -v corehop-sweep)
 fi
 if [ -z "$sweep" ]; then
-    echo "no corehop-sweep${programs:+ in $programs}${programs:-" on PATH"}" >&2
-    if [ "$skip_install" = false ] && [ -n "$release" ] && install_release; then
-        sweep=$programs/corehop-sweep
-    elif [ -z "$release" ]; then
+    if [ -n "$programs" ]; then echo "no corehop-sweep in $programs" >&2; else echo "no corehop-sweep on PATH" >&2; fi
+    if [ -z "$release" ]; then
         echo "and no release to fetch it from (-r)" >&2
+    elif [ "$skip_install" = true ]; then
+        echo "and no fetch (-s true)" >&2
+    elif install_release; then
+        sweep=$programs/corehop-sweep
     fi
 fi
 if [ -n "$sweep" ] && [ -x "$sweep" ]; then

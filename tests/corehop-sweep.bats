@@ -280,6 +280,41 @@ EOF_CASES
 " "" env PATH=/usr/bin:/bin "$dir/corehop-sweep"
 }
 
+@test "the LAVA test: a case a result named from its description, skips as KTAP says, the plan, status and programs as cases" {
+    local lava=$BATS_TEST_DIRNAME/../lava/corehop-sweep.sh stand_in=$BATS_TEST_TMPDIR/stand-in
+    local release=$BATS_TEST_TMPDIR/release name=corehop-0-linux-$(dpkg --print-architecture)
+    # a release of a sweep that prints the row's KTAP and exits with its status
+    mkdir -p "$release/$name/bin" && cd "$BATS_TEST_TMPDIR"
+    printf '#!/bin/sh\ncat "%s/ktap"\nexit "$(cat "%s/code")"\n' "$PWD" "$PWD" >"$release/$name/bin/corehop-sweep"
+    chmod +x "$release/$name/bin/corehop-sweep"
+    tar -czf "$release/$name.tar.gz" -C "$release" "$name"
+    (cd "$release" && sha256sum "$name.tar.gz" >SHA256SUMS && sed 's/^./0/' SHA256SUMS >BADSUMS)
+    cp -r "$release" "$BATS_TEST_TMPDIR/bad" && mv "$BATS_TEST_TMPDIR/bad/BADSUMS" "$BATS_TEST_TMPDIR/bad/SHA256SUMS"
+    ln -s "$release/$name/bin" "$stand_in"
+    # options | the sweep's KTAP | its status | the status | the cases, ";"
+    # between them | what it says on standard error, if anything
+    while IFS='|' read -r options ktap code status want says; do
+        printf '%b\n' "$ktap" >ktap && echo "$code" >code
+        eval "set -- $options"
+        expect "$status" "" "${says:+$(eval "printf '%b' \"$says\"")$'\n'}" sh -c '"$@" >/dev/null' sh "$lava" "$@"
+        [ "$(tr '\n' ';' <output/result.txt)" = "$want;" ] || { cat output/result.txt && false; }
+    done <<'EOF_CASES'
+-p "$stand_in"|KTAP version 1\n1..3\nok 1 moves to CPU 3, then #4 back\nnot ok 2 refuses CPU 9\nok 3 refuses CPU 9 # SKIP offline|1|1|sweep-programs pass;moves_to_CPU_3_then_4_back pass;refuses_CPU_9 fail;refuses_CPU_9_2 skip;sweep-plan pass;sweep-status fail
+-p "$stand_in"|KTAP version 1\n1..2\nnot ok 1 a # SKIP why\nok 2 # SKIP\n    ok 1 a subtest|4|0|sweep-programs pass;a skip;case_2 skip;sweep-plan pass;sweep-status skip
+-p "$stand_in"|KTAP version 1\n1..0 # SKIP no corehop and corenest|4|0|sweep-programs pass;sweep-plan pass;sweep-status skip
+-p "$stand_in"|KTAP version 1\n1..3\nok 1 a\nok 2 - b|0|1|sweep-programs pass;a pass;b pass;sweep-plan fail;sweep-status pass
+-p "$stand_in"|KTAP version 1\nok 1 a|0|1|sweep-programs pass;a pass;sweep-plan fail;sweep-status pass
+-p "$stand_in" -c 1 -H true|KTAP version 1\n1..1\nok 1 a|0|0|sweep-programs pass;a pass;sweep-plan pass;sweep-status pass
+-p /nowhere|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nand no release to fetch it from (-r)
+-p /nowhere -r "$release"|KTAP version 1\n1..1\nok 1 a|0|0|sweep-programs pass;a pass;sweep-plan pass;sweep-status pass|no corehop-sweep in /nowhere
+-p /nowhere -r "file://$release" -s true|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nand no fetch (-s true)
+-p /nowhere -r "$BATS_TEST_TMPDIR/bad"|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\n$name.tar.gz: SHA256 $(cut -d' ' -f1 "$release/SHA256SUMS"), but SHA256SUMS says $(cut -d' ' -f1 "$release/BADSUMS")
+EOF_CASES
+    expect 2 "" "corehop-sweep.sh: -H takes true or false, not \"yes\"
+usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s true|false]
+" "$lava" -H yes
+}
+
 @test "a signal at any moment, or a reader gone early, leaves no parker behind" {
     # Stand-ins of corehop and corenest take a ticket as they start (a
     # folder, STARTS/N, with their pid); the AT-th sends the sweep SIGTERM,
