@@ -110,6 +110,19 @@ set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
 
 include(CPack)
 
+# The LAVA test definition of lava/, as a lab fetches it (from: url), in
+# corehop-lava-VERSION.tar.gz: its files in the folder corehop-sweep.
+set(lava_files corehop-sweep.yaml corehop-sweep.sh README.md)
+list(TRANSFORM lava_files PREPEND ${PROJECT_SOURCE_DIR}/lava/)
+add_custom_target(lava-archive
+    COMMAND ${CMAKE_COMMAND} -D SOURCE=${PROJECT_SOURCE_DIR} -D BUILD=${PROJECT_BINARY_DIR}
+        -D NAME=${PROJECT_NAME}-lava-${PROJECT_VERSION} "-D FILES=${lava_files}" -D TOP=corehop-sweep
+        -D RELEASE_DATE=${COREHOP_RELEASE_DATE}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/packaging/archive.cmake
+    BYPRODUCTS ${PROJECT_NAME}-lava-${PROJECT_VERSION}.tar.gz
+    COMMENT "Packing ${PROJECT_NAME}-lava-${PROJECT_VERSION}.tar.gz"
+    VERBATIM)
+
 # The release archive of a static build: cmake --build BUILD --target archive.
 # A dynamic build's programs need its C library, so it makes none.
 if(NOT COREHOP_STATIC)

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # The release: for each target of packaging/targets, fully static programs
 # cross-built with Debian's compiler of that target and packed as an install
-# lays them out, in DIST/corehop-VERSION-linux-ARCH.tar.gz, with
+# lays them out, in DIST/corehop-VERSION-linux-ARCH.tar.gz, and the LAVA test
+# definition of lava/ in DIST/corehop-lava-VERSION.tar.gz, with
 # DIST/SHA256SUMS over them. Two runs from one commit give the same bytes.
 #
 #   packaging/release.sh [-o DIST] [-b BUILD] [ARCH...]
@@ -89,6 +90,12 @@ for arch in "${chosen[@]}"; do
     cp "${archive[0]}" "$stage/"
     made+=("${archive[0]##*/}")
 done
+# The LAVA test definition, the same from every build: from the first.
+cmake --build "$build/${chosen[0]}" --target lava-archive >/dev/null
+archive=("$build/${chosen[0]}"/corehop-lava-*.tar.gz)
+[ ${#archive[@]} = 1 ] || { echo "release: the ${chosen[0]} build made no corehop-lava archive" >&2 && exit 1; }
+cp "${archive[0]}" "$stage/"
+made+=("${archive[0]##*/}")
 
 # The sums: those of the files that DIST keeps, then this run's.
 (cd "$stage" && sha256sum "${made[@]}") >"$stage/ours"

@@ -277,7 +277,7 @@ complete -F _corehop corenest" ]
 EOF_CASES
 }
 
-@test "each release archive holds its target's static programs, man pages, completion and documents" {
+@test "each release archive holds its target's static programs, man pages, completion and documents; the LAVA one its test" {
     release
     local arch machine name root=$BATS_TEST_TMPDIR/archives
     mkdir "$root"
@@ -298,8 +298,15 @@ EOF_CASES
         [[ "$(file -b "$root/$name/bin/corehop-sweep")" == "POSIX shell script"* ]]
         cmp "$root/$name/share/doc/corehop/LICENSE" "$SOURCE/LICENSE"
     done <<<"$TARGETS"
-    [ "$(cut -c 67- "$DIST/SHA256SUMS")" = "$(cut -d'|' -f1 <<<"$TARGETS" | sed "s/.*/corehop-$VERSION-linux-&.tar.gz/")" ]
+    [ "$(cut -c 67- "$DIST/SHA256SUMS")" = "$(cut -d'|' -f1 <<<"$TARGETS" | sed "s/.*/corehop-$VERSION-linux-&.tar.gz/")
+corehop-lava-$VERSION.tar.gz" ]
     (cd "$DIST" && sha256sum --quiet -c SHA256SUMS)
+    # the LAVA test definition, as a lab fetches it: its folder, the script 0755
+    [ "$(tar -tvzf "$DIST/corehop-lava-$VERSION.tar.gz" | awk '{ print $1, $2, $6 }')" = "drwxr-xr-x 0/0 corehop-sweep/
+-rw-r--r-- 0/0 corehop-sweep/LICENSE
+-rw-r--r-- 0/0 corehop-sweep/README.md
+-rwxr-xr-x 0/0 corehop-sweep/corehop-sweep.sh
+-rw-r--r-- 0/0 corehop-sweep/corehop-sweep.yaml" ]
     # the amd64 programs run here
     expect 0 "Pass: switch thread 0 to cpu 0 success"$'\n' "" "$root/corehop-$VERSION-linux-amd64/bin/corehop" -c 0 -p 0
     # a dynamic build makes no archive, and says why
@@ -360,7 +367,7 @@ EOF_CASES
     # made, each target once: their archives and sums; the rest kept
     "$script" -o "$dist" -b "$build" arm64 amd64 arm64 >/dev/null
     [ "$(cat "$dist/corehop-0.9.0-linux-amd64.tar.gz")" = 0.9.0 ]
-    [ "$(cut -c 67- "$dist/SHA256SUMS" | tr '\n' ' ')" = "$(cut -c 67- "$DIST/SHA256SUMS" | grep -v 'arm64\|amd64' | tr '\n' ' ')corehop-0.9.0-linux-amd64.tar.gz corehop-$VERSION-linux-arm64.tar.gz corehop-$VERSION-linux-amd64.tar.gz " ]
+    [ "$(cut -c 67- "$dist/SHA256SUMS" | tr '\n' ' ')" = "$(cut -c 67- "$DIST/SHA256SUMS" | grep -v 'arm64\|amd64\|lava' | tr '\n' ' ')corehop-0.9.0-linux-amd64.tar.gz corehop-$VERSION-linux-arm64.tar.gz corehop-$VERSION-linux-amd64.tar.gz corehop-lava-$VERSION.tar.gz " ]
     (cd "$dist" && sha256sum --quiet -c SHA256SUMS)
 }
 
