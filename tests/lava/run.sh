@@ -1,0 +1,292 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The proof of the LAVA test definition in lava/: a real LAVA dispatcher
+# (lava-run, with no server) boots Debian's amd64 and arm64 kernels under
+# QEMU from an initramfs of busybox and the release, and runs the test
+# definition from the release's archive of it (from: url), as a lab would.
+# Two jobs an architecture:
+#   sweep     the programs fetched from the release and checked against its
+#             SHA256SUMS, the sweep with -H (kernel messages on the console):
+#             every case passes or skips, and the results are as many as the
+#             plan says;
+#   stand-in  a corehop that prints a pass line and moves nothing: each move
+#             of the parker fails, and so do the sweep's status and the job.
+# lava-run exits 0 whatever its test cases give: the results are read from
+# its log. Prints a line a job as it ends.
+#
+#   tests/lava/run.sh WORK
+# The release comes from $COREHOP_DIST (else packaging/release.sh makes the
+# two targets' in WORK), the kernels and busybox from tests/vm/fetch-kernel.sh.
+# The dispatcher runs in a Debian 12 root (tests/vm/make-root.sh's lava:
+# lava-dispatcher and QEMU, with lava-server's device templates, from which
+# each device's dictionary is rendered), in a mount namespace of its own
+# where LAVA's working folder, /var/lib/lava/dispatcher, is a tmpfs: the
+# machine gets no service, no package and no LAVA state. Where the root
+# cannot be made or something else is missing, it exits 77 (skipped), saying
+# why.
+set -euo pipefail
+
+source=$(cd "$(dirname "$0")/../.." && pwd)
+cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
+[ $# = 1 ] || { echo "usage: run.sh WORK" >&2 && exit 2; }
+mkdir -p "$1"
+work=$(cd "$1" && pwd)
+
+skip() {
+    echo "skipped: $*"
+    exit 77
+}
+
+# The guests: Debian architecture | kernel | QEMU's package | the LAVA
+# architecture of qemu.jinja2 | console
+guests=(
+    "amd64|amd64/bookworm|qemu-system-x86|amd64|ttyS0"
+    "arm64|arm64/bookworm|qemu-system-arm|arm64|ttyAMA0"
+)
+
+[ "$(id -u)" = 0 ] || skip "not root: the dispatcher runs in a chroot"
+for tool in mmdebstrap cpio unshare; do
+    command -v "$tool" >/dev/null || skip "no $tool: apt-get install $tool"
+done
+for guest in "${guests[@]}"; do
+    IFS='|' read -r arch kernel _ <<<"$guest"
+    if [ ! -f "$cache/$kernel/kernel" ] || [ ! -x "$cache/$arch/busybox" ]; then
+        skip "no $kernel kernel in $cache: run tests/vm/fetch-kernel.sh $kernel"
+    fi
+done
+
+# The release: the programs of both architectures and the test definition.
+dist=${COREHOP_DIST:-$work/dist}
+if [ -z "${COREHOP_DIST:-}" ]; then
+    "$source/packaging/release.sh" -o "$dist" -b "$work/release" amd64 arm64 >/dev/null 2>"$work/release.err" ||
+        { cat "$work/release.err" >&2 && skip "the release cannot be made here: see above"; }
+fi
+shopt -s nullglob
+definition=("$dist"/corehop-lava-*.tar.gz)
+[ ${#definition[@]} = 1 ] || skip "no single corehop-lava archive in $dist: run packaging/release.sh"
+for guest in "${guests[@]}"; do
+    arch=${guest%%|*}
+    archive=("$dist"/corehop-*-linux-"$arch".tar.gz)
+    [ ${#archive[@]} = 1 ] || skip "no release archive for $arch in $dist: run packaging/release.sh"
+done
+
+# The dispatcher's root.
+templates=/usr/share/lava-server/device-types
+if ! root=$("$source/tests/vm/make-root.sh" lava bookworm \
+    lava-dispatcher,qemu-system-x86,qemu-system-arm,git \
+    --customize-hook="chroot \"\$1\" sh -ec 'cd /tmp && apt-get -q -o APT::Sandbox::User=root download lava-server >/dev/null
+        dpkg-deb --fsys-tarfile lava-server_*.deb | tar -xf - -C / .$templates/base.jinja2 .$templates/qemu.jinja2
+        rm lava-server_*.deb'" 2>"$work/root.err"); then
+    tail -n 5 "$work/root.err" >&2
+    skip "the dispatcher's root cannot be made: see above"
+fi
+
+# in_root COMMAND...: COMMAND in the root, in a mount namespace of its own
+# with WORK as /work and a LAVA working folder that ends with it.
+in_root() {
+    # shellcheck disable=SC2016 # expanded in the namespace
+    unshare --mount --propagation private /bin/sh -euc '
+        root=$1 work=$2 source=$3
+        shift 3
+        mount -t proc proc "$root/proc"
+        mount --rbind /sys "$root/sys"
+        mount --rbind /dev "$root/dev"
+        mount -t tmpfs tmpfs "$root/tmp"
+        mount -t tmpfs tmpfs "$root/var/lib/lava/dispatcher"
+        mkdir -p "$root/work" "$root/repo"
+        mount --bind "$work" "$root/work"
+        mount --bind "$source" "$root/repo"
+        exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+            GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0=/repo "$@"
+    ' sh "$root" "$work" "$source" "$@"
+}
+
+# The guest's init: a root shell on the console, as on a board that LAVA has
+# booted, with the release and the stand-in beside busybox.
+initramfs() {
+    local arch=$1 tree=$work/root-$1
+    rm -rf "$tree"
+    mkdir -p "$tree/bin" "$tree/proc" "$tree/sys" "$tree/dev" "$tree/tmp" "$tree/release" "$tree/stand-in"
+    cp "$cache/$arch/busybox" "$tree/bin/busybox"
+    ln -s busybox "$tree/bin/sh"
+    cat >"$tree/init" <<'EOF'
+#!/bin/sh
+export PATH=/bin
+busybox mount -t proc proc /proc
+busybox --install -s /bin
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t cgroup2 none /sys/fs/cgroup
+mount -t tmpfs tmpfs /tmp
+export PS1='/ # '
+exec setsid cttyhack sh
+EOF
+    chmod 755 "$tree/init"
+    local archive
+    archive=$(echo "$dist"/corehop-*-linux-"$arch".tar.gz)
+    cp "$archive" "$tree/release/"
+    grep " [ *]${archive##*/}\$" "$dist/SHA256SUMS" >"$tree/release/SHA256SUMS"
+    tar -xzf "$archive" -C "$tree/stand-in" --strip-components=2 --wildcards '*/bin/corehop-sweep' '*/bin/corenest'
+    cat >"$tree/stand-in/corehop" <<'EOF'
+#!/bin/sh
+# corehop -c CPU -p TID that says it moved the task, and moved nothing
+echo "Pass: switch thread $4 to cpu $2 success"
+EOF
+    chmod 755 "$tree/stand-in/corehop"
+    (cd "$tree" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/$arch.cpio"
+    rm -rf "$tree"
+}
+
+# device ARCH LAVA-ARCH: the device dictionary of a QEMU guest of ARCH,
+# rendered from lava-server's qemu.jinja2 as a lab's server would.
+device() {
+    in_root python3 -c '
+import sys, jinja2
+env = jinja2.Environment(loader=jinja2.FileSystemLoader(sys.argv[1]), trim_blocks=True)
+print(env.get_template("qemu.jinja2").render(arch=sys.argv[2], no_kvm=True, memory=256,
+    extra_options=["-smp 2", "-accel tcg,thread=single"]))
+' "$templates" "$2" >"$work/device-$1.yaml"
+}
+
+# job N ARCH KIND: the job definition of job N.
+job() {
+    local kernel lava_arch console params from path
+    IFS='|' read -r _ kernel _ lava_arch console <<<"$(for guest in "${guests[@]}"; do
+        [ "${guest%%|*}" != "$2" ] || echo "$guest"
+    done)"
+    cp "$cache/$kernel/kernel" "$work/$2.kernel"
+    # the sweep's job takes the test definition from the release's archive,
+    # the stand-in's from this repository's last commit
+    case $3 in
+    sweep)
+        params='{RELEASE: /release, HOTPLUG: "true"}'
+        from="url file:///work/${definition[0]##*/}" path=corehop-sweep/corehop-sweep.yaml
+        ;;
+    stand-in)
+        params='{PROGRAMS: /stand-in}'
+        from='git /repo' path=lava/corehop-sweep.yaml
+        ;;
+    esac
+    cat >"$work/job-$1.yaml" <<EOF
+device_type: qemu
+job_name: corehop-sweep $2 $3
+priority: medium
+visibility: public
+context: {arch: $lava_arch}
+timeouts:
+  job: {minutes: 10}
+  action: {minutes: 5}
+  connection: {minutes: 2}
+actions:
+- deploy:
+    to: tmpfs
+    timeout: {minutes: 2}
+    images:
+      kernel:
+        image_arg: -kernel {kernel} -append "console=$console panic=-1"
+        url: file:///work/$2.kernel
+      initrd:
+        image_arg: -initrd {initrd}
+        url: file:///work/$2.cpio
+        format: cpio.newc
+        overlays:
+          lava: true
+- boot:
+    method: qemu
+    media: tmpfs
+    timeout: {minutes: 4}
+    prompts: ['/ # ']
+- test:
+    timeout: {minutes: 5}
+    definitions:
+    - name: corehop-sweep
+      from: ${from% *}
+      repository: ${from#* }
+      path: $path
+      parameters: $params
+EOF
+}
+
+# run_job N ARCH KIND OF: runs job N, its log in WORK/job-N.log, and prints
+# its line.
+run_job() {
+    local start=$SECONDS
+    job "$1" "$2" "$3"
+    in_root lava-run --job-id "$1" --output-dir "/tmp/job-$1" --device "/work/device-$2.yaml" \
+        "/work/job-$1.yaml" >"$work/job-$1.log" 2>&1 || true
+    printf '%s %s: %s, %d s' "$2" "$3" "$(judge "$1" "$3")" $((SECONDS - start)) >"$work/job-$1.line"
+    printf '[%d/%d] %s\n' "$1" "$4" "$(cat "$work/job-$1.line")" | tee -a "$console"
+}
+
+# results N: the test cases of job N's test definition, "NAME RESULT" a
+# line, as LAVA recorded them in its log.
+results() {
+    sed -n 's/^{"dt": "[^"]*", "lvl": "results", "msg": {"case": "\([^"]*\)", "definition": "0_corehop-sweep", .*"result": "\([a-z]*\)".*/\1 \2/p' \
+        "$work/job-$1.log"
+}
+
+# judge N KIND: what job N gave, on one line; "FAILED" in it where it is not
+# what KIND must give.
+judge() {
+    local plan cases ktap bad=''
+    plan=$(sed -n 's/^{"dt": "[^"]*", "lvl": "target", "msg": "1\.\.\([0-9]*\)"}$/\1/p' "$work/job-$1.log" | head -n 1)
+    results "$1" >"$work/job-$1.results"
+    cases=$(wc -l <"$work/job-$1.results")
+    ktap=$(grep -cv '^sweep-' "$work/job-$1.results")
+    grep -q '"lvl": "results", "msg": {"case": "job", "definition": "lava", "result": "pass"}' "$work/job-$1.log" ||
+        bad="the job did not finish"
+    case $2 in
+    sweep)
+        [ "$cases" -gt 3 ] || bad="${bad:-no results}"
+        ! grep -qv ' \(pass\|skip\)$' "$work/job-$1.results" || bad="${bad:-a case neither passed nor skipped}"
+        [ "$ktap" = "$plan" ] || bad="${bad:-$ktap results for a plan of ${plan:-none}}"
+        ;;
+    stand-in)
+        # (a move to the parker's own CPU, where the failed moves left it,
+        # cannot show, and skips)
+        grep -q '^corehop_moves_the_parker_to_CPU_[0-9]* fail$' "$work/job-$1.results" || bad="${bad:-no move failed}"
+        ! grep -q '^corehop_moves_the_parker_to_CPU_[0-9]* pass$' "$work/job-$1.results" ||
+            bad="${bad:-a move it did not make passed}"
+        grep -qx 'sweep-status fail' "$work/job-$1.results" || bad="${bad:-sweep-status did not fail}"
+        ;;
+    esac
+    printf '%d cases, %d pass %d skip %d fail; %d results for a plan of %s%s' "$cases" \
+        "$(grep -c ' pass$' "$work/job-$1.results")" "$(grep -c ' skip$' "$work/job-$1.results")" \
+        "$(grep -c ' fail$' "$work/job-$1.results")" "$ktap" "${plan:-none}" "${bad:+: FAILED: $bad}"
+}
+
+# Four jobs, two at a time, a line each as it ends: where ctest runs this,
+# on its console as well (ctest shows a passing test's output nowhere else).
+console=/proc/$PPID/fd/1
+if [ "$(cat "/proc/$PPID/comm" 2>/dev/null)" != ctest ] || [ ! -w "$console" ]; then
+    console=/dev/null
+fi
+cp "${definition[0]}" "$work/"
+for guest in "${guests[@]}"; do
+    IFS='|' read -r arch _ _ lava_arch _ <<<"$guest"
+    initramfs "$arch"
+    device "$arch" "$lava_arch"
+done
+jobs=()
+for guest in "${guests[@]}"; do
+    jobs+=("${guest%%|*} sweep" "${guest%%|*} stand-in")
+done
+start=$SECONDS
+n=0
+for spec in "${jobs[@]}"; do
+    n=$((n + 1))
+    [ "$n" -le 2 ] || wait -n || true
+    # shellcheck disable=SC2086 # ARCH KIND
+    run_job "$n" $spec ${#jobs[@]} &
+done
+wait
+failed=0
+for n in $(seq ${#jobs[@]}); do
+    if grep -q FAILED "$work/job-$n.line"; then
+        failed=1
+        echo "job $n: $(cat "$work/job-$n.line"); its cases:"
+        sed 's/^/    /' "$work/job-$n.results"
+    fi
+done
+echo "LAVA: $((SECONDS - start)) s: $([ "$failed" = 0 ] && echo passed || echo FAILED)"
+exit "$failed"
