@@ -70,7 +70,15 @@ for guest in "${guests[@]}"; do
     [ ${#archive[@]} = 1 ] || skip "no release archive for $arch in $dist: run packaging/release.sh"
 done
 
+# Its progress: where ctest runs this, on ctest's console as well (ctest
+# shows a passing test's output nowhere else).
+console=/proc/$PPID/fd/1
+if [ "$(cat "/proc/$PPID/comm" 2>/dev/null)" != ctest ] || [ ! -w "$console" ]; then
+    console=/dev/null
+fi
+
 # The dispatcher's root.
+[ -d "$cache/lava" ] || echo "LAVA: making the dispatcher's root in $cache/lava, once" | tee -a "$console"
 templates=/usr/share/lava-server/device-types
 if ! root=$("$source/tests/vm/make-root.sh" lava bookworm \
     lava-dispatcher,qemu-system-x86,qemu-system-arm,git \
@@ -255,12 +263,7 @@ judge() {
         "$(grep -c ' fail$' "$work/job-$1.results")" "$ktap" "${plan:-none}" "${bad:+: FAILED: $bad}"
 }
 
-# Four jobs, two at a time, a line each as it ends: where ctest runs this,
-# on its console as well (ctest shows a passing test's output nowhere else).
-console=/proc/$PPID/fd/1
-if [ "$(cat "/proc/$PPID/comm" 2>/dev/null)" != ctest ] || [ ! -w "$console" ]; then
-    console=/dev/null
-fi
+# Four jobs, two at a time, a line each as it ends.
 cp "${definition[0]}" "$work/"
 for guest in "${guests[@]}"; do
     IFS='|' read -r arch _ _ lava_arch _ <<<"$guest"
@@ -288,5 +291,5 @@ for n in $(seq ${#jobs[@]}); do
         sed 's/^/    /' "$work/job-$n.results"
     fi
 done
-echo "LAVA: $((SECONDS - start)) s: $([ "$failed" = 0 ] && echo passed || echo FAILED)"
+echo "LAVA: $((SECONDS - start)) s: $([ "$failed" = 0 ] && echo passed || echo FAILED)" | tee -a "$console"
 exit "$failed"
