@@ -282,9 +282,11 @@ EOF_CASES
 
 @test "the LAVA test: a case a result named from its description, skips as KTAP says, the plan, status and programs as cases" {
     local lava=$BATS_TEST_DIRNAME/../lava/corehop-sweep.sh stand_in=$BATS_TEST_TMPDIR/stand-in
-    local release=$BATS_TEST_TMPDIR/release name=corehop-0-linux-$(dpkg --print-architecture)
+    local release=$BATS_TEST_TMPDIR/release name
+    name=corehop-0-linux-$(dpkg --print-architecture)
     # a release of a sweep that prints the row's KTAP and exits with its status
     mkdir -p "$release/$name/bin" && cd "$BATS_TEST_TMPDIR"
+    # shellcheck disable=SC2016 # expanded by the stand-in
     printf '#!/bin/sh\ncat "%s/ktap"\nexit "$(cat "%s/code")"\n' "$PWD" "$PWD" >"$release/$name/bin/corehop-sweep"
     chmod +x "$release/$name/bin/corehop-sweep"
     tar -czf "$release/$name.tar.gz" -C "$release" "$name"
