@@ -91,14 +91,14 @@ fetch() {
 install_release() {
     arch=$(debian_arch)
     fetch SHA256SUMS "$output/SHA256SUMS" || return 1
-    name=$(sed -n "s/^[0-9a-f]\{64\} [ *]\(corehop-[^/ ]*-linux-$arch\.tar\.gz\)\$/\1/p" "$output/SHA256SUMS")
-    case $name in
+    line=$(sed -n "s/^\([0-9a-f]\{64\}\) [ *]\(corehop-[^/ ]*-linux-$arch\.tar\.gz\)\$/\1 \2/p" "$output/SHA256SUMS")
+    case $line in
     '' | *"$newline"*)
         echo "no single archive for $arch in $release/SHA256SUMS" >&2
         return 1
         ;;
     esac
-    want=$(sed -n "s/^\([0-9a-f]\{64\}\) [ *]$name\$/\1/p" "$output/SHA256SUMS")
+    want=${line% *} name=${line#* }
     fetch "$name" "$output/$name" || return 1
     got=$(sha256sum "$output/$name" | cut -d ' ' -f 1)
     if [ "$got" != "$want" ]; then
@@ -158,7 +158,7 @@ while getopts :c:H:p:r:s:h option; do
     c) cpus=$OPTARG ;;
     H) truth H "$OPTARG" && hotplug=$truth ;;
     p) programs=$OPTARG ;;
-    r) release=$OPTARG ;;
+    r) release=${OPTARG%/} ;;
     s) truth s "$OPTARG" && skip_install=$truth ;;
     h) usage && exit 0 ;;
     :)

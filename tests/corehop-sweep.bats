@@ -292,6 +292,7 @@ EOF_CASES
     tar -czf "$release/$name.tar.gz" -C "$release" "$name"
     (cd "$release" && sha256sum "$name.tar.gz" >SHA256SUMS && sed 's/^./0/' SHA256SUMS >BADSUMS)
     cp -r "$release" "$BATS_TEST_TMPDIR/bad" && mv "$BATS_TEST_TMPDIR/bad/BADSUMS" "$BATS_TEST_TMPDIR/bad/SHA256SUMS"
+    mkdir "$BATS_TEST_TMPDIR/other" && sed 's/-linux-.*/-linux-none.tar.gz/' "$release/SHA256SUMS" >"$BATS_TEST_TMPDIR/other/SHA256SUMS"
     ln -s "$release/$name/bin" "$stand_in"
     # options | the sweep's KTAP | its status | the status | the cases, ";"
     # between them | what it says on standard error, if anything
@@ -308,8 +309,9 @@ EOF_CASES
 -p "$stand_in"|KTAP version 1\nok 1 a|0|1|sweep-programs pass;a pass;sweep-plan fail;sweep-status pass
 -p "$stand_in" -c 1 -H true|KTAP version 1\n1..1\nok 1 a|0|0|sweep-programs pass;a pass;sweep-plan pass;sweep-status pass
 -p /nowhere|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nand no release to fetch it from (-r)
--p /nowhere -r "$release"|KTAP version 1\n1..1\nok 1 a|0|0|sweep-programs pass;a pass;sweep-plan pass;sweep-status pass|no corehop-sweep in /nowhere
+-p /nowhere -r "$release/"|KTAP version 1\n1..1\nok 1 a|0|0|sweep-programs pass;a pass;sweep-plan pass;sweep-status pass|no corehop-sweep in /nowhere
 -p /nowhere -r "file://$release" -s true|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nand no fetch (-s true)
+-p /nowhere -r "$BATS_TEST_TMPDIR/other"|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nno single archive for ${name#corehop-0-linux-} in $BATS_TEST_TMPDIR/other/SHA256SUMS
 -p /nowhere -r "$BATS_TEST_TMPDIR/bad"|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\n$name.tar.gz: SHA256 $(cut -d' ' -f1 "$release/SHA256SUMS"), but SHA256SUMS says $(cut -d' ' -f1 "$release/BADSUMS")
 EOF_CASES
     expect 2 "" "corehop-sweep.sh: -H takes true or false, not \"yes\"

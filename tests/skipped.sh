@@ -24,10 +24,6 @@ found=$(awk '
 ' "$1")
 [ -n "$found" ] || exit 0
 echo "$found"
-# ctest shows a passing test's output nowhere but in its log: the lines go
-# to its own standard output as well, appended, where it is a console, a
-# pipe or a log.
-console=/proc/$PPID/fd/1
-if [ "$(cat "/proc/$PPID/comm" 2>/dev/null)" = ctest ] && [ -w "$console" ]; then
-    echo "$found" >>"$console"
-fi
+# shellcheck source=tests/console.sh
+. "$(dirname "$0")/console.sh"
+echo "$found" >>"$console"

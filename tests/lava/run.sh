@@ -5,8 +5,9 @@
 # QEMU from an initramfs of busybox and the release, and runs the test
 # definition from the release's archive of it (from: url), as a lab would.
 # Two jobs an architecture:
-#   sweep     the programs fetched from the release and checked against its
-#             SHA256SUMS, the sweep with -H (kernel messages on the console):
+#   sweep     the programs fetched from the release over HTTP (busybox's
+#             httpd in the guest) and checked against its SHA256SUMS, the
+#             sweep with -H (kernel messages on the console):
 #             every case passes or skips, and the results are as many as the
 #             plan says;
 #   stand-in  a corehop that prints a pass line and moves nothing: each move
@@ -70,12 +71,9 @@ for guest in "${guests[@]}"; do
     [ ${#archive[@]} = 1 ] || skip "no release archive for $arch in $dist: run packaging/release.sh"
 done
 
-# Its progress: where ctest runs this, on ctest's console as well (ctest
-# shows a passing test's output nowhere else).
-console=/proc/$PPID/fd/1
-if [ "$(cat "/proc/$PPID/comm" 2>/dev/null)" != ctest ] || [ ! -w "$console" ]; then
-    console=/dev/null
-fi
+# Its progress: where ctest runs this, on ctest's console as well.
+# shellcheck source=tests/console.sh
+source "$source/tests/console.sh"
 
 # The dispatcher's root.
 [ -d "$cache/lava" ] || echo "LAVA: making the dispatcher's root in $cache/lava, once" | tee -a "$console"
@@ -126,6 +124,9 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t cgroup2 none /sys/fs/cgroup
 mount -t tmpfs tmpfs /tmp
+# the release, served as a lab's server would, on the guest's own loopback
+ifconfig lo 127.0.0.1 up
+httpd -p 127.0.0.1:8000 -h /release
 export PS1='/ # '
 exec setsid cttyhack sh
 EOF
@@ -167,7 +168,7 @@ job() {
     # the stand-in's from this repository's last commit
     case $3 in
     sweep)
-        params='{RELEASE: /release, HOTPLUG: "true"}'
+        params='{RELEASE: "http://127.0.0.1:8000", HOTPLUG: "true"}'
         from="url file:///work/${definition[0]##*/}" path=corehop-sweep/corehop-sweep.yaml
         ;;
     stand-in)
