@@ -290,7 +290,7 @@ EOF_CASES
     printf '#!/bin/sh\ncat "%s/ktap"\nexit "$(cat "%s/code")"\n' "$PWD" "$PWD" >"$release/$name/bin/corehop-sweep"
     chmod +x "$release/$name/bin/corehop-sweep"
     tar -czf "$release/$name.tar.gz" -C "$release" "$name"
-    (cd "$release" && sha256sum "$name.tar.gz" >SHA256SUMS && sed 's/^./0/' SHA256SUMS >BADSUMS)
+    (cd "$release" && sha256sum "$name.tar.gz" >SHA256SUMS && sed 's/^0/1/; t; s/^./0/' SHA256SUMS >BADSUMS)
     cp -r "$release" "$BATS_TEST_TMPDIR/bad" && mv "$BATS_TEST_TMPDIR/bad/BADSUMS" "$BATS_TEST_TMPDIR/bad/SHA256SUMS"
     mkdir "$BATS_TEST_TMPDIR/other" && sed 's/-linux-.*/-linux-none.tar.gz/' "$release/SHA256SUMS" >"$BATS_TEST_TMPDIR/other/SHA256SUMS"
     ln -s "$release/$name/bin" "$stand_in"
