@@ -162,11 +162,10 @@ print(env.get_template("qemu.jinja2").render(arch=sys.argv[2], no_kvm=True, memo
 
 # job N ARCH KIND: the job definition of job N.
 job() {
-    local kernel lava_arch console params from path
-    IFS='|' read -r _ kernel lava_arch console <<<"$(for guest in "${guests[@]}"; do
+    local lava_arch console params from path
+    IFS='|' read -r _ _ lava_arch console <<<"$(for guest in "${guests[@]}"; do
         [ "${guest%%|*}" != "$2" ] || echo "$guest"
     done)"
-    cp "$cache/$kernel/kernel" "$work/$2.kernel"
     # the sweep's job takes the test definition from the release's archive,
     # the stand-in's from this repository's last commit
     case $3 in
@@ -240,7 +239,7 @@ results() {
 # judge N KIND: what job N gave, on one line; "FAILED" in it where it is not
 # what KIND must give.
 judge() {
-    local plan cases ktap bad=''
+    local plan cases ktap case bad=''
     plan=$(sed -n 's/^{"dt": "[^"]*", "lvl": "target", "msg": "1\.\.\([0-9]*\)"}$/\1/p' "$work/job-$1.log" | head -n 1)
     results "$1" >"$work/job-$1.results"
     cases=$(wc -l <"$work/job-$1.results")
@@ -252,6 +251,9 @@ judge() {
         [ "$cases" -gt 3 ] || bad="${bad:-no results}"
         ! grep -qv ' \(pass\|skip\)$' "$work/job-$1.results" || bad="${bad:-a case neither passed nor skipped}"
         [ "$ktap" = "$plan" ] || bad="${bad:-$ktap results for a plan of ${plan:-none}}"
+        for case in sweep-programs sweep-plan sweep-status; do
+            grep -qx "$case pass" "$work/job-$1.results" || bad="${bad:-no $case pass}"
+        done
         ;;
     stand-in)
         # (a move to the parker's own CPU, where the failed moves left it,
@@ -270,10 +272,12 @@ judge() {
 # Four jobs, two at a time, a line each as it ends.
 cp "${definition[0]}" "$work/"
 for guest in "${guests[@]}"; do
-    IFS='|' read -r arch _ lava_arch _ <<<"$guest"
+    IFS='|' read -r arch kernel lava_arch _ <<<"$guest"
+    cp "$cache/$kernel/kernel" "$work/$arch.kernel"
     initramfs "$arch"
     device "$arch" "$lava_arch"
 done
+rm -f "$work"/job-*
 jobs=()
 for guest in "${guests[@]}"; do
     jobs+=("${guest%%|*} sweep" "${guest%%|*} stand-in")
@@ -289,10 +293,11 @@ done
 wait
 failed=0
 for n in $(seq ${#jobs[@]}); do
-    if grep -q FAILED "$work/job-$n.line"; then
+    # (a job that gave no line failed before it could be judged)
+    if [ ! -s "$work/job-$n.line" ] || grep -q FAILED "$work/job-$n.line"; then
         failed=1
-        echo "job $n: $(cat "$work/job-$n.line"); its cases:"
-        sed 's/^/    /' "$work/job-$n.results"
+        echo "job $n: $(cat "$work/job-$n.line" 2>/dev/null || echo "FAILED: no line: see above"); its cases:"
+        sed 's/^/    /' "$work/job-$n.results" 2>/dev/null || true
     fi
 done
 echo "LAVA: $((SECONDS - start)) s: $([ "$failed" = 0 ] && echo passed || echo FAILED)" | tee -a "$console"
