@@ -23,9 +23,10 @@
 #
 # Writes, in ./output: ktap.txt (the sweep's report, which it also prints),
 # result.txt (a line a case: "NAME RESULT") and, where the release is
-# fetched, the programs. Where LAVA runs it, each case goes to LAVA with
-# lava-test-case once the sweep has ended, so that kernel messages on the
-# console, such as those of a CPU going offline, never cut a result.
+# fetched, its SHA256SUMS, archive and programs; nothing else there. Where
+# LAVA runs it, each case goes to LAVA with lava-test-case once the sweep
+# has ended, so that kernel messages on the console, such as those of a CPU
+# going offline, never cut a result.
 # A POSIX sh program, the same under dash, bash and busybox sh; a fetch needs
 # curl or wget, sha256sum, tar and gzip. Exit status: 0 no case failed, 1 a
 # case failed, 2 a bad command line.
@@ -176,14 +177,14 @@ done
 shift $((OPTIND - 1))
 [ $# = 0 ] || { usage >&2 && exit 2; }
 
+# (its own files in ./output, made anew; nothing else there is touched)
 output=$(pwd)/output
-rm -rf "$output"
-mkdir -p "$output" || exit 1
+mkdir -p "$output" && : >"$output/result.txt" && rm -f "$output/ktap.txt" "$output/status" || exit 1
 
 # The programs: in the folder given, else on PATH, else from the release.
 sweep=''
 if [ -n "$programs" ]; then
-    [ -x "$programs/corehop-sweep" ] && sweep=$programs/corehop-sweep
+    [ -f "$programs/corehop-sweep" ] && [ -x "$programs/corehop-sweep" ] && sweep=$programs/corehop-sweep
 else
     sweep=$(command -v corehop-sweep)
 fi
