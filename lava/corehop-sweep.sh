@@ -78,7 +78,7 @@ fetch() {
         elif command -v wget >/dev/null; then
             wget -q -O "$2" "$release/$1"
         else
-            echo "neither curl nor wget to fetch $release/$1" >&2
+            printf 'neither curl nor wget to fetch %s/%s\n' "$release" "$1" >&2
             return 1
         fi
         ;;
@@ -95,7 +95,7 @@ install_release() {
     line=$(sed -n "s/^\([0-9a-f]\{64\}\) [ *]\(corehop-[^/ ]*-linux-$arch\.tar\.gz\)\$/\1 \2/p" "$output/SHA256SUMS")
     case $line in
     '' | *"$newline"*)
-        echo "no single archive for $arch in $release/SHA256SUMS" >&2
+        printf 'no single archive for %s in %s/SHA256SUMS\n' "$arch" "$release" >&2
         return 1
         ;;
     esac
@@ -103,12 +103,12 @@ install_release() {
     fetch "$name" "$output/$name" || return 1
     got=$(sha256sum "$output/$name" | cut -d ' ' -f 1)
     if [ "$got" != "$want" ]; then
-        echo "$name: SHA256 $got, but SHA256SUMS says $want" >&2
+        printf '%s: SHA256 %s, but SHA256SUMS says %s\n' "$name" "$got" "$want" >&2
         return 1
     fi
     tar -xzf "$output/$name" -C "$output" || return 1
     programs=$output/${name%.tar.gz}/bin
-    echo "fetched $name from $release, SHA256 $got"
+    printf 'fetched %s from %s, SHA256 %s\n' "$name" "$release" "$got"
 }
 
 # ktap_cases: the KTAP report on standard input as cases, "NAME RESULT" a
@@ -189,7 +189,7 @@ else
     sweep=$(command -v corehop-sweep)
 fi
 if [ -z "$sweep" ]; then
-    if [ -n "$programs" ]; then echo "no corehop-sweep in $programs" >&2; else echo "no corehop-sweep on PATH" >&2; fi
+    if [ -n "$programs" ]; then printf 'no corehop-sweep in %s\n' "$programs" >&2; else echo "no corehop-sweep on PATH" >&2; fi
     if [ -z "$release" ]; then
         echo "and no release to fetch it from (-r)" >&2
     elif [ "$skip_install" = true ]; then
@@ -200,7 +200,7 @@ if [ -z "$sweep" ]; then
 fi
 if [ -n "$sweep" ] && [ -x "$sweep" ]; then
     case_of sweep-programs pass
-    echo "running $sweep"
+    printf 'running %s\n' "$sweep"
     set -- "$sweep"
     [ -z "$cpus" ] || set -- "$@" -c "$cpus"
     [ "$hotplug" = false ] || set -- "$@" -H
@@ -212,7 +212,7 @@ if [ -n "$sweep" ] && [ -x "$sweep" ]; then
     4) case_of sweep-status skip ;;
     *) case_of sweep-status fail ;;
     esac
-    echo "corehop-sweep: exit status $status"
+    printf 'corehop-sweep: exit status %s\n' "$status"
 else
     case_of sweep-programs fail
 fi

@@ -40,20 +40,24 @@ skip() {
 }
 
 # The guests: Debian architecture | kernel | the LAVA architecture of
-# qemu.jinja2 | console
-guests=(
-    "amd64|amd64/bookworm|amd64|ttyS0"
-    "arm64|arm64/bookworm|arm64|ttyAMA0"
-)
+# qemu.jinja2 | serial console
+declare -A kernel lava_arch serial
+archs=()
+while IFS='|' read -r arch kernel_name lava_name device; do
+    archs+=("$arch")
+    kernel[$arch]=$kernel_name lava_arch[$arch]=$lava_name serial[$arch]=$device
+done <<'EOF'
+amd64|amd64/bookworm|amd64|ttyS0
+arm64|arm64/bookworm|arm64|ttyAMA0
+EOF
 
 [ "$(id -u)" = 0 ] || skip "not root: the dispatcher runs in a chroot"
 for tool in mmdebstrap cpio unshare; do
     command -v "$tool" >/dev/null || skip "no $tool: apt-get install $tool"
 done
-for guest in "${guests[@]}"; do
-    IFS='|' read -r arch kernel _ <<<"$guest"
-    if [ ! -f "$cache/$kernel/kernel" ] || [ ! -x "$cache/$arch/busybox" ]; then
-        skip "no $kernel kernel in $cache: run tests/vm/fetch-kernel.sh $kernel"
+for arch in "${archs[@]}"; do
+    if [ ! -f "$cache/${kernel[$arch]}/kernel" ] || [ ! -x "$cache/$arch/busybox" ]; then
+        skip "no ${kernel[$arch]} kernel in $cache: run tests/vm/fetch-kernel.sh ${kernel[$arch]}"
     fi
 done
 
@@ -66,8 +70,7 @@ fi
 shopt -s nullglob
 definition=("$dist"/corehop-lava-*.tar.gz)
 [ ${#definition[@]} = 1 ] || skip "no single corehop-lava archive in $dist: run packaging/release.sh"
-for guest in "${guests[@]}"; do
-    arch=${guest%%|*}
+for arch in "${archs[@]}"; do
     archive=("$dist"/corehop-*-linux-"$arch".tar.gz)
     [ ${#archive[@]} = 1 ] || skip "no release archive for $arch in $dist: run packaging/release.sh"
 done
@@ -162,20 +165,17 @@ print(env.get_template("qemu.jinja2").render(arch=sys.argv[2], no_kvm=True, memo
 
 # job N ARCH KIND: the job definition of job N.
 job() {
-    local lava_arch console params from path
-    IFS='|' read -r _ _ lava_arch console <<<"$(for guest in "${guests[@]}"; do
-        [ "${guest%%|*}" != "$2" ] || echo "$guest"
-    done)"
+    local params from repository path
     # the sweep's job takes the test definition from the release's archive,
     # the stand-in's from this repository's last commit
     case $3 in
     sweep)
         params='{RELEASE: "http://127.0.0.1:8000", HOTPLUG: "true"}'
-        from="url file:///work/${definition[0]##*/}" path=corehop-sweep/corehop-sweep.yaml
+        from=url repository=file:///work/${definition[0]##*/} path=corehop-sweep/corehop-sweep.yaml
         ;;
     stand-in)
         params='{PROGRAMS: /stand-in}'
-        from='git /repo' path=lava/corehop-sweep.yaml
+        from=git repository=/repo path=lava/corehop-sweep.yaml
         ;;
     esac
     cat >"$work/job-$1.yaml" <<EOF
@@ -183,7 +183,7 @@ device_type: qemu
 job_name: corehop-sweep $2 $3
 priority: medium
 visibility: public
-context: {arch: $lava_arch}
+context: {arch: ${lava_arch[$2]}}
 timeouts:
   job: {minutes: 10}
   action: {minutes: 5}
@@ -194,7 +194,7 @@ actions:
     timeout: {minutes: 2}
     images:
       kernel:
-        image_arg: -kernel {kernel} -append "console=$console panic=-1"
+        image_arg: -kernel {kernel} -append "console=${serial[$2]} panic=-1"
         url: file:///work/$2.kernel
       initrd:
         image_arg: -initrd {initrd}
@@ -211,8 +211,8 @@ actions:
     timeout: {minutes: 5}
     definitions:
     - name: corehop-sweep
-      from: ${from% *}
-      repository: ${from#* }
+      from: $from
+      repository: $repository
       path: $path
       parameters: $params
 EOF
@@ -271,24 +271,23 @@ judge() {
 
 # Four jobs, two at a time, a line each as it ends.
 cp "${definition[0]}" "$work/"
-for guest in "${guests[@]}"; do
-    IFS='|' read -r arch kernel lava_arch _ <<<"$guest"
-    cp "$cache/$kernel/kernel" "$work/$arch.kernel"
+for arch in "${archs[@]}"; do
+    cp "$cache/${kernel[$arch]}/kernel" "$work/$arch.kernel"
     initramfs "$arch"
-    device "$arch" "$lava_arch"
+    device "$arch" "${lava_arch[$arch]}"
 done
 rm -f "$work"/job-*
 jobs=()
-for guest in "${guests[@]}"; do
-    jobs+=("${guest%%|*} sweep" "${guest%%|*} stand-in")
+for arch in "${archs[@]}"; do
+    jobs+=("$arch sweep" "$arch stand-in")
 done
 start=$SECONDS
 n=0
-for spec in "${jobs[@]}"; do
+for arch_kind in "${jobs[@]}"; do
     n=$((n + 1))
     [ "$n" -le 2 ] || wait -n || true
     # shellcheck disable=SC2086 # ARCH KIND
-    run_job "$n" $spec ${#jobs[@]} &
+    run_job "$n" $arch_kind ${#jobs[@]} &
 done
 wait
 failed=0
