@@ -129,7 +129,9 @@ moved:  pid $pid on CPUs $last
     spawn "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" \
         strace -o /dev/null -e trace=clone -e inject=clone:delay_exit=300000 "$SCENARIO" "$BIN"
     local tracer=$spawned shell parker status=0
-    shell=$(poll 500 pgrep -P "$tracer")
+    # (by its name: strace forks short-lived children of its own to probe
+    # ptrace first, and a loaded machine shows them)
+    shell=$(poll 500 pgrep -P "$tracer" -x "$(basename "$SCENARIO" | cut -c 1-15)")
     # the shell in tracing stop, its child already corenest
     held() { parker=$(pgrep -P "$shell" -x corenest) && grep -qs '^[0-9]* ([^)]*) t ' "/proc/$shell/stat"; }
     poll 500 held
