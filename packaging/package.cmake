@@ -145,4 +145,4 @@ add_custom_target(archive
     BYPRODUCTS ${COREHOP_ARCHIVE}.tar.gz
     COMMENT "Packing ${COREHOP_ARCHIVE}.tar.gz"
     VERBATIM)
-add_dependencies(archive corehop corenest man_pages)
+add_dependencies(archive corehop corenest corehop-sweep man_pages)

@@ -1,0 +1,534 @@
+// SPDX-License-Identifier: MIT
+// corehop-sweep: checks a whole machine with corehop and corenest: every CPU a
+// task may use here takes a parked task, and every other CPU refuses. Reports
+// in KTAP on standard output.
+//
+//   corehop-sweep [-c LIST] [-H]
+//   corehop-sweep -l
+//
+// Exit status: 0 every check passed, 1 a check failed or the report could not
+// be written, 4 nothing could be checked, 2 a bad command line, 128+N signal N.
+// It runs corehop and corenest, beside it or else on PATH, as separate
+// processes, and reads /proc and /sys.
+
+#include "cpu_list.h"
+#include "sweep.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const USAGE = "usage: corehop-sweep [-c LIST] [-H]\n"
+                          "       corehop-sweep -l\n";
+const char *const HELP =
+    "Checks with corehop and corenest that each CPU a task may use here (the online\n"
+    "CPUs of this cgroup's cpuset) takes a parked task, and that other CPUs refuse;\n"
+    "reports in KTAP.\n"
+    "  -c LIST  move only to these CPUs (the kernel's list format, such as 0-3,64\n"
+    "           or 0-7:2/4)\n"
+    "  -H       also take a CPU offline under the parker and bring it back (root)\n"
+    "  -l       print the CPUs a task may use here, and exit\n"
+    "  -h       print this help, and exit\n"
+    "Exit status: 0 all passed, 1 a check failed, 4 nothing could be checked,\n"
+    "2 a bad command line.\n";
+const char *const UNKNOWN_REASON =
+    "the kernel refuses it: this task's cpuset, which cannot be read here, may not hold it";
+
+// Everything one run knows.
+struct run {
+    sweep s;
+    cpu_list possible;
+    cpu_list online;
+    cpu_list usable;
+    cpu_list moves;
+    char possible_text[CPU_LIST_TEXT_MAX];
+    char online_text[CPU_LIST_TEXT_MAX];
+    char cpuset[CPU_LIST_TEXT_MAX];
+    char cpuset_file[PATH_TEXT_MAX];
+    bool cpuset_known;
+    char usable_text[CPU_LIST_TEXT_MAX];
+    char corehop[PATH_TEXT_MAX];
+    char corenest[PATH_TEXT_MAX];
+    int park_cpu;
+    bool parked;
+    char seen[CPU_LIST_TEXT_MAX]; // the parker's CPUs as the last check saw them
+    char cpus[CPU_LIST_TEXT_MAX];
+    text what;
+    text got;
+    text want;
+    text line;
+};
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
+[[noreturn, gnu::format(printf, 1, 2)]] void bad_usage(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    fprintf(stderr, "corehop-sweep: ");
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    fprintf(stderr, "\n%s", USAGE);
+    exit(2);
+}
+
+// The lines of the report.
+[[noreturn]] void nothing(run &r, const char *reason) {
+    out(r.s, "KTAP version 1\n");
+    out(r.s, "1..0 # SKIP %s\n", reason);
+    end_sweep(r.s, 4);
+}
+
+void pass_line(text &t, pid_t task, int cpu) {
+    text_set(t, "Pass: switch thread %d to cpu %d success", task, cpu);
+}
+
+void fail_line(text &t, pid_t task, int cpu) {
+    text_set(t, "Fail:can not switch thread %d to CPU %d", task, cpu);
+}
+
+// corehop -c CPU -p TASK, bounded.
+void corehop(run &r, int cpu, pid_t task) {
+    char cpu_text[16];
+    char task_text[16];
+    snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
+    snprintf(task_text, sizeof task_text, "%d", task);
+    const char *const args[] = {r.corehop, "-c", cpu_text, "-p", task_text, nullptr};
+    run_tool(r.s, r.corehop, args);
+}
+
+// The kernel refused CPU where the cpuset cannot be read: it may lie outside.
+bool unknown_refusal(run &r, int cpu, pid_t task) {
+    fail_line(r.line, task, cpu);
+    return !r.cpuset_known && r.s.status == 255 && strcmp(r.s.out, r.line.s) == 0;
+}
+
+// corehop moves its own thread to CPU; the evidence is its own read-back
+// alone, which the sweep cannot see.
+void moves_itself(run &r, int cpu) {
+    text_set(r.what, "corehop moves itself to CPU %d, by its own read-back", cpu);
+    corehop(r, cpu, 0);
+    if (unknown_refusal(r, cpu, 0)) {
+        skip(r.s, r.what.s, UNKNOWN_REASON);
+        return;
+    }
+    pass_line(r.line, 0, cpu);
+    text_set(r.want, "status 0: %s", r.line.s);
+    text_set(r.got, "status %d: %s", r.s.status, r.s.out);
+    result(r.s, r.what.s, r.got.s, r.want.s);
+}
+
+// 0 once the parker runs as corenest on CPU alone, 2 when it is gone (ended,
+// whether or not waited for), 1 before.
+int park_state(run &r) {
+    char name[64];
+    const char state = state_of(r.s.parker.pid, name);
+    if (state == '\0' || state == 'Z' || state == 'X') {
+        return 2;
+    }
+    cpus_of(r.s.parker.pid, r.cpus);
+    char want[16];
+    snprintf(want, sizeof want, "%d", r.park_cpu);
+    return strcmp(name, "(corenest)") == 0 && strcmp(r.cpus, want) == 0 ? 0 : 1;
+}
+
+// The parker has pinned itself once it runs as corenest on its CPU alone,
+// provided that it started on other CPUs too: until then it may be the sweep
+// that starts it, or corenest before its pin, which would undo a move. That
+// it sleeps proves nothing: it may sleep before its pin, while its program is
+// read from a slow file system.
+void wait_parked(run &r, int own_single) {
+    text_set(r.what, "corenest parks on CPU %d", r.park_cpu);
+    int state = park_state(r);
+    for (int waited = 0; state == 1 && waited < BOUND_SECONDS * 1000; waited += 10) {
+        nap(r.s, 10);
+        state = park_state(r);
+    }
+    if (state == 0) {
+        r.parked = true;
+        snprintf(r.seen, sizeof r.seen, "%d", r.park_cpu);
+        if (own_single == r.park_cpu) {
+            text_set(r.line, "this process may use CPU %d alone: the pin cannot show", r.park_cpu);
+            skip(r.s, r.what.s, r.line.s);
+        } else {
+            result(r.s, r.what.s, "parked", "parked");
+        }
+        return;
+    }
+    if (state == 2) {
+        finish_tool(r.s, r.s.parker, BOUND_SECONDS * 1000);
+        text_set(r.got, "ended with status %d: %s", r.s.status, r.s.out);
+    } else {
+        text_set(r.got, "on CPUs %s after %d s", r.cpus, BOUND_SECONDS);
+    }
+    result(r.s, r.what.s, r.got.s, "parked");
+}
+
+// corehop moves the parker to CPU, and the kernel shows it there alone, where
+// it was not.
+void moves_parker(run &r, int cpu) {
+    text_set(r.what, "corehop moves the parker to CPU %d", cpu);
+    char cpu_text[16];
+    snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
+    if (!r.parked) {
+        skip(r.s, r.what.s, "no parker");
+        return;
+    }
+    if (strcmp(r.seen, cpu_text) == 0) {
+        if (strcmp(r.usable_text, cpu_text) == 0) {
+            skip(r.s, r.what.s, "one CPU a task may use here: the move cannot show");
+        } else {
+            text_set(r.line, "the parker is on CPU %d alone already: the move cannot show", cpu);
+            skip(r.s, r.what.s, r.line.s);
+        }
+        return;
+    }
+    corehop(r, cpu, r.s.parker.pid);
+    cpus_of(r.s.parker.pid, r.cpus);
+    if (unknown_refusal(r, cpu, r.s.parker.pid) && strcmp(r.cpus, r.seen) == 0) {
+        skip(r.s, r.what.s, UNKNOWN_REASON);
+        return;
+    }
+    snprintf(r.seen, sizeof r.seen, "%s", r.cpus);
+    pass_line(r.line, r.s.parker.pid, cpu);
+    text_set(r.want, "status 0: %s; CPUs %d", r.line.s, cpu);
+    text_set(r.got, "status %d: %s; CPUs %s", r.s.status, r.s.out, r.cpus);
+    result(r.s, r.what.s, r.got.s, r.want.s);
+}
+
+// A CPU of -c that a task may not use.
+void unusable(run &r, const cpu_list &cpus, const char *why) {
+    for (int cpu = cpu_list_next(cpus, -1); cpu >= 0; cpu = cpu_list_next(cpus, cpu)) {
+        text_set(r.what, "corehop moves the parker to CPU %d", cpu);
+        text_set(r.line, "%s: a task may not use it",
+                 why != nullptr ? why
+                 : cpu > cpu_list_last(r.possible) ? "past the possible CPUs"
+                                                   : "not a possible CPU");
+        skip(r.s, r.what.s, r.line.s);
+    }
+}
+
+enum class refusal { offline, outside, absent, mask };
+
+// corehop refuses to move the parker (or itself, where there is none) to
+// CPU, which keeps the CPUs last seen; corenest refuses to park there.
+// corenest runs only where the kernel refused corehop: else it might park
+// there for good.
+void refuses(run &r, refusal why, int cpu) {
+    static text what;
+    switch (why) {
+    case refusal::offline:
+        text_set(what, "offline CPU %d", cpu);
+        break;
+    case refusal::outside:
+        text_set(what, "CPU %d, outside the cpuset", cpu);
+        break;
+    case refusal::absent:
+        text_set(what, "CPU %d, past the possible CPUs", cpu);
+        break;
+    case refusal::mask:
+        text_set(what, "CPU %d, past the most a mask holds", cpu);
+        break;
+    }
+    const pid_t task = r.parked ? r.s.parker.pid : 0;
+    const pid_t shown = r.parked ? r.s.parker.pid : getpid();
+    static char before[CPU_LIST_TEXT_MAX];
+    if (r.parked) {
+        snprintf(before, sizeof before, "%s", r.seen);
+    } else {
+        cpus_of(shown, before);
+    }
+    corehop(r, cpu, task);
+    cpus_of(shown, r.cpus);
+    snprintf(r.seen, sizeof r.seen, "%s", r.cpus);
+    fail_line(r.line, task, cpu);
+    text_set(r.want, "status 255: %s; CPUs %s", r.line.s, before);
+    text_set(r.got, "status %d: %s; CPUs %s", r.s.status, r.s.out, r.cpus);
+    text_set(r.what, "corehop refuses %s", what.s);
+    result(r.s, r.what.s, r.got.s, r.want.s);
+    text_set(r.what, "corenest refuses %s", what.s);
+    if (r.s.status != 255) {
+        result(r.s, r.what.s, "not run, for corehop was not refused: corenest might park there",
+               "refused");
+        return;
+    }
+    char cpu_text[16];
+    snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
+    const char *const args[] = {r.corenest, "-n", cpu_text, nullptr};
+    run_tool(r.s, r.corenest, args);
+    // the line names corenest's own pid, whatever it is
+    char pid[24] = "PID";
+    unsigned long number = 0;
+    if (sscanf(r.s.out, "Fail:Set thread %lu ", &number) == 1) {
+        snprintf(pid, sizeof pid, "%lu", number);
+    }
+    text_set(r.want, "status 255: Fail:Set thread %s on CPU %d affinity failed, error: %s", pid,
+             cpu, "Invalid argument");
+    text_set(r.got, "status %d: %s", r.s.status, r.s.out);
+    result(r.s, r.what.s, r.got.s, r.want.s);
+}
+
+// Each range's first CPU and last.
+void refuse_ends(run &r, const cpu_list &cpus, refusal why) {
+    for (int cpu = cpu_list_next(cpus, -1); cpu >= 0;) {
+        const int end = cpu_list_run_end(cpus, cpu);
+        refuses(r, why, cpu);
+        if (end != cpu) {
+            refuses(r, why, end);
+        }
+        cpu = cpu_list_next(cpus, end);
+    }
+}
+
+int ends_of(const cpu_list &cpus) {
+    int count = 0;
+    for (int cpu = cpu_list_next(cpus, -1); cpu >= 0;) {
+        const int end = cpu_list_run_end(cpus, cpu);
+        count += end == cpu ? 1 : 2;
+        cpu = cpu_list_next(cpus, end);
+    }
+    return count;
+}
+
+// The end of the parker: it still sleeps, and SIGTERM ends it.
+void end_parker(run &r) {
+    if (!r.parked) {
+        skip(r.s, "the parker still sleeps", "no parker");
+        skip(r.s, "the parker ends on SIGTERM", "no parker");
+        return;
+    }
+    char name[64];
+    char state = state_of(r.s.parker.pid, name);
+    // (woken once a second, it may be caught running)
+    for (int waited = 0; state != 'S' && state != '\0' && waited < 1000; waited += 10) {
+        nap(r.s, 10);
+        state = state_of(r.s.parker.pid, name);
+    }
+    const char state_text[2] = {state, '\0'};
+    text_set(r.got, "%s %s", name[0] != '\0' ? name : "gone", state_text);
+    result(r.s, "the parker still sleeps", r.got.s, "(corenest) S");
+    kill(r.s.parker.pid, SIGTERM);
+    finish_tool(r.s, r.s.parker, BOUND_SECONDS * 1000);
+    text_set(r.got, "status %d", r.s.status);
+    result(r.s, "the parker ends on SIGTERM", r.got.s, "status 143");
+}
+
+// The first CPU of cpus that is not own_single, the process's only CPU
+// (-1: it has more); -1 where there is none.
+int park_choice(const cpu_list &cpus, int own_single) {
+    const int first = cpu_list_next(cpus, -1);
+    if (first != own_single) {
+        return first;
+    }
+    return cpu_list_next(cpus, first);
+}
+
+// Reads a list of CPUs of /sys; false where it cannot be read.
+bool read_cpus(const char *path, std::span<char> text, cpu_list &cpus) {
+    read_line(path, text);
+    return text[0] != '\0' && cpu_list_parse(text.data(), cpus);
+}
+
+// Where standard input, output or error is closed, /dev/null opened so that
+// nothing else takes its number: read-only for output, which then cannot be
+// written, so that a report lost is never a pass.
+void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
+        }
+    }
+}
+
+// /proc is this PID namespace's: it shows this process under its own pid.
+bool proc_is_mine(char *seen, size_t size) {
+    const ssize_t n = readlink("/proc/self", seen, size - 1);
+    seen[n < 0 ? 0 : n] = '\0';
+    return n > 0 && strtol(seen, nullptr, 10) == getpid();
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    hold_standard_descriptors();
+    static run r;
+    bool list_only = false;
+    bool hotplug_asked = false;
+    bool listed = false;
+    cpu_list list{};
+    opterr = 0;
+    for (int option = getopt(argc, argv, "+:c:Hlh"); option != -1;
+         option = getopt(argc, argv, "+:c:Hlh")) {
+        const char letter[2] = {static_cast<char>(optopt), '\0'};
+        switch (option) {
+        case 'c':
+            if (!cpu_list_parse(optarg, list)) {
+                bad_usage("-c takes a list of CPUs 0 to 8191, such as 0-3,64: '%s'", optarg);
+            }
+            listed = true;
+            break;
+        case 'H':
+            hotplug_asked = true;
+            break;
+        case 'l':
+            list_only = true;
+            break;
+        case 'h':
+            printf("%s%s", USAGE, HELP);
+            return fflush(stdout) == 0 ? 0 : 1;
+        case ':':
+            bad_usage("-%s needs a value", letter);
+        default:
+            bad_usage("unknown option -%s", letter);
+        }
+    }
+    if (optind < argc) {
+        bad_usage("no operands: '%s'", argv[optind]);
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    catch_signals(r.s);
+
+    if (!read_cpus("/sys/devices/system/cpu/possible", r.possible_text, r.possible) ||
+        !read_cpus("/sys/devices/system/cpu/online", r.online_text, r.online)) {
+        if (list_only) {
+            fprintf(stderr, "corehop-sweep: no CPU lists in /sys/devices/system/cpu\n");
+            return 4;
+        }
+        nothing(r, "no CPU lists in /sys/devices/system/cpu");
+    }
+    r.usable = r.online;
+    cpu_list cpuset{};
+    r.cpuset_known = find_cpuset(r.cpuset, r.cpuset_file) && cpu_list_parse(r.cpuset, cpuset);
+    if (r.cpuset_known) {
+        r.usable = cpu_list_both(r.online, cpuset);
+    }
+    cpu_list_format(r.usable, r.usable_text);
+    if (list_only) {
+        if (!r.cpuset_known) {
+            fprintf(stderr, "corehop-sweep: no cpuset can be read here: the online CPUs\n");
+        }
+        out(r.s, "%s\n", r.usable_text);
+        end_sweep(r.s, 0);
+    }
+    if (cpu_list_count(r.usable) == 0) {
+        text_set(r.line, "no CPU a task may use here: online %s, cpuset %s", r.online_text,
+                 r.cpuset);
+        nothing(r, r.line.s);
+    }
+    static char here[PATH_TEXT_MAX];
+    static char flat[PATH_TEXT_MAX * 2];
+    folder_of(argc > 0 && argv[0] != nullptr ? argv[0] : "", here);
+    if (!find_tool(here, "corehop", r.corehop) || !find_tool(here, "corenest", r.corenest)) {
+        one_line(argc > 0 && argv[0] != nullptr ? argv[0] : "corehop-sweep", flat);
+        text_set(r.line, "no corehop and corenest beside %s or on PATH", flat);
+        nothing(r, r.line.s);
+    }
+    for (const char *tool : {r.corehop, r.corenest}) {
+        if (access(tool, X_OK) != 0) {
+            one_line(tool, flat);
+            text_set(r.line, "%s cannot be run here (%s)", flat, strerror(errno));
+            nothing(r, r.line.s);
+        }
+    }
+    if (!proc_is_mine(flat, sizeof flat)) {
+        text_set(r.line,
+                 "/proc is another PID namespace's: it shows this process as %s, not as %d",
+                 flat[0] != '\0' ? flat : "nothing", getpid());
+        nothing(r, r.line.s);
+    }
+
+    // What to check: the moves, the CPUs of -c that a task may not use, and
+    // of each range of CPUs that must refuse its first and its last.
+    r.moves = listed ? cpu_list_both(r.usable, list) : r.usable;
+    const cpu_list offline = cpu_list_but(r.possible, r.online);
+    const cpu_list outside = cpu_list_but(r.online, r.usable);
+    const cpu_list none{};
+    const cpu_list not_possible = listed ? cpu_list_but(list, r.possible) : none;
+    const cpu_list listed_offline = listed ? cpu_list_both(list, offline) : none;
+    const cpu_list listed_outside = listed ? cpu_list_both(list, outside) : none;
+    const int absent = cpu_list_last(r.possible) + 1;
+    const int moves = cpu_list_count(r.moves);
+    const int plan = 2 * moves + 3 + cpu_list_count(not_possible) +
+                     cpu_list_count(listed_offline) + cpu_list_count(listed_outside) +
+                     2 * (ends_of(offline) + ends_of(outside) + (absent < CPU_LIST_CPUS ? 1 : 0) +
+                          1) +
+                     (hotplug_asked ? 3 : 0);
+
+    // The parker parks on a CPU a task may use, not one moved to where it
+    // can (then every move changes its CPU), and not this process's only CPU:
+    // it starts on this process's CPUs, so that only its own pin leaves it on
+    // the one CPU. Where the cpuset cannot be read, on one of this process's
+    // CPUs, which the kernel lets it use.
+    cpus_of(getpid(), r.cpus);
+    cpu_list own{};
+    cpu_list_parse(r.cpus, own);
+    const int own_single = cpu_list_count(own) == 1 ? cpu_list_next(own, -1) : -1;
+    cpu_list pool = r.usable;
+    if (!r.cpuset_known && cpu_list_count(cpu_list_both(r.usable, own)) > 0) {
+        pool = cpu_list_both(r.usable, own);
+    }
+    r.park_cpu = park_choice(cpu_list_but(pool, r.moves), own_single);
+    if (r.park_cpu < 0) {
+        r.park_cpu = park_choice(pool, own_single);
+    }
+    if (r.park_cpu < 0) {
+        r.park_cpu = cpu_list_next(pool, -1);
+    }
+
+    out(r.s, "KTAP version 1\n");
+    out(r.s, "1..%d\n", plan);
+    out(r.s, "# possible %s, online %s, cpuset %s\n", r.possible_text, r.online_text,
+        r.cpuset_known ? r.cpuset : "unknown");
+    if (r.cpuset_known) {
+        one_line(r.cpuset_file, flat);
+        out(r.s, "# the cpuset of %s\n", flat);
+    } else {
+        out(r.s, "# no cpuset can be read here: a task may use the online CPUs\n");
+    }
+    cpu_list_format(r.moves, r.cpus);
+    out(r.s, "# a task may use %s; moved to %s\n", r.usable_text,
+        r.cpus[0] != '\0' ? r.cpus : "none");
+    one_line(r.corehop, flat);
+    text_set(r.line, "corehop %s, ", flat);
+    one_line(r.corenest, flat);
+    out(r.s, "# %scorenest %s\n", r.line.s, flat);
+
+    // The parker starts first, and pins itself while corehop moves itself.
+    char park_text[16];
+    snprintf(park_text, sizeof park_text, "%d", r.park_cpu);
+    const char *const park_args[] = {r.corenest, "-n", park_text, nullptr};
+    start_tool(r.s, r.s.parker, r.corenest, park_args);
+    for (int cpu = cpu_list_next(r.moves, -1); cpu >= 0; cpu = cpu_list_next(r.moves, cpu)) {
+        moves_itself(r, cpu);
+    }
+    wait_parked(r, own_single);
+    // (the parker's own CPU last: every move changes its CPU)
+    for (int cpu = cpu_list_next(r.moves, -1); cpu >= 0; cpu = cpu_list_next(r.moves, cpu)) {
+        if (cpu != r.park_cpu) {
+            moves_parker(r, cpu);
+        }
+    }
+    if (cpu_list_has(r.moves, r.park_cpu)) {
+        moves_parker(r, r.park_cpu);
+    }
+    unusable(r, not_possible, nullptr);
+    unusable(r, listed_offline, "offline");
+    unusable(r, listed_outside, "outside the cpuset");
+    refuse_ends(r, offline, refusal::offline);
+    refuse_ends(r, outside, refusal::outside);
+    if (absent < CPU_LIST_CPUS) {
+        refuses(r, refusal::absent, absent);
+    }
+    refuses(r, refusal::mask, CPU_LIST_CPUS);
+    if (hotplug_asked) {
+        hotplug(r.s, r.corehop, r.moves, r.online, r.parked ? r.s.parker.pid : -1, r.seen);
+    }
+    end_parker(r);
+    end_sweep(r.s, r.s.failed > 0 ? 1 : r.s.passed == 0 ? 4 : 0);
+}

@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: MIT
+#include "cgroup.h"
+
+namespace {
+
+// Takes the next field, up to a blank or the end, off the front of text.
+std::string_view take_field(std::string_view &text) {
+    const size_t blank = text.find(' ');
+    const std::string_view field = text.substr(0, blank);
+    text.remove_prefix(blank == std::string_view::npos ? text.size() : blank + 1);
+    return field;
+}
+
+bool starts_with_dir(std::string_view path, std::string_view dir) {
+    return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
+// The value of an escape such as "040" at the front of text, or -1.
+int octal_escape(std::string_view text) {
+    if (text.size() < 3) {
+        return -1;
+    }
+    int value = 0;
+    for (const char c : text.substr(0, 3)) {
+        if (c < '0' || c > '7') {
+            return -1;
+        }
+        value = value * 8 + (c - '0');
+    }
+    return value;
+}
+
+} // namespace
+
+bool mount_line_parse(std::string_view line, mount_line &mount) {
+    for (int i = 0; i < 3; ++i) {
+        if (take_field(line).empty()) {
+            return false;
+        }
+    }
+    const std::string_view root = take_field(line);
+    const std::string_view point = take_field(line);
+    // (the optional tags end at a lone "-")
+    const size_t dash = line.find(" - ");
+    if (root.empty() || point.empty() || dash == std::string_view::npos) {
+        return false;
+    }
+    line.remove_prefix(dash + 3);
+    const std::string_view type = take_field(line);
+    take_field(line);
+    const std::string_view super = take_field(line);
+    if (type.empty()) {
+        return false;
+    }
+    mount = {root, point, type, super};
+    return true;
+}
+
+size_t mount_field_decode(std::string_view field, std::span<char> out) {
+    size_t length = 0;
+    while (!field.empty()) {
+        char c = field.front();
+        const int escaped = c == '\\' ? octal_escape(field.substr(1)) : -1;
+        if (escaped == ' ' || escaped == '\t' || escaped == '\n' || escaped == '\\') {
+            c = static_cast<char>(escaped);
+            field.remove_prefix(4);
+        } else {
+            field.remove_prefix(1);
+        }
+        if (length + 1 >= out.size()) {
+            return out.size();
+        }
+        out[length++] = c;
+    }
+    if (out.empty()) {
+        return 0;
+    }
+    out[length] = '\0';
+    return length;
+}
+
+bool has_option(std::string_view options, std::string_view name) {
+    while (!options.empty()) {
+        const size_t comma = options.find(',');
+        if (options.substr(0, comma) == name) {
+            return true;
+        }
+        options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
+    }
+    return false;
+}
+
+own_cgroups own_cgroups_parse(std::string_view text) {
+    own_cgroups own;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        const size_t first = line.find(':');
+        const size_t second = line.find(':', first == std::string_view::npos ? 0 : first + 1);
+        if (first == std::string_view::npos || second == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view id = line.substr(0, first);
+        const std::string_view controllers = line.substr(first + 1, second - first - 1);
+        const std::string_view path = line.substr(second + 1);
+        if (id == "0" && controllers.empty()) {
+            own.has_v2 = true;
+            own.v2 = path;
+        } else if (has_option(controllers, "cpuset")) {
+            own.has_v1 = true;
+            own.v1 = path;
+        }
+    }
+    return own;
+}
+
+cgroup_place cgroup_place_of(std::string_view root, std::string_view path) {
+    // A cgroup outside this process's cgroup namespace shows as a path up
+    // from its root, "/../../x": nothing of it can be told.
+    if (path.empty() || path.front() != '/' || starts_with_dir(path, "/..")) {
+        return {};
+    }
+    if (root == "/") {
+        return {cgroup_place::below, path == "/" ? std::string_view{} : path, 0};
+    }
+    if (starts_with_dir(path, root)) {
+        return {cgroup_place::below, path.substr(root.size()), 0};
+    }
+    // A mount made outside the namespace, whose root lies that many levels
+    // above the namespace's own.
+    int depth = 0;
+    std::string_view up = root;
+    while (up.starts_with("/..") && (up.size() == 3 || up[3] == '/')) {
+        up.remove_prefix(3);
+        ++depth;
+    }
+    if (depth == 0 || !up.empty()) {
+        return {};
+    }
+    return {cgroup_place::search, path == "/" ? std::string_view{} : path, depth};
+}
