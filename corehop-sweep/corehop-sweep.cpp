@@ -207,7 +207,7 @@ void unusable(run &r, const cpu_list &cpus, const char *why) {
     for (int cpu = cpu_list_next(cpus, -1); cpu >= 0; cpu = cpu_list_next(cpus, cpu)) {
         text_set(r.what, "corehop moves the parker to CPU %d", cpu);
         text_set(r.line, "%s: a task may not use it",
-                 why != nullptr ? why
+                 why != nullptr                    ? why
                  : cpu > cpu_list_last(r.possible) ? "past the possible CPUs"
                                                    : "not a possible CPU");
         skip(r.s, r.what.s, r.line.s);
@@ -437,8 +437,7 @@ int main(int argc, char *argv[]) {
         }
     }
     if (!proc_is_mine(flat, sizeof flat)) {
-        text_set(r.line,
-                 "/proc is another PID namespace's: it shows this process as %s, not as %d",
+        text_set(r.line, "/proc is another PID namespace's: it shows this process as %s, not as %d",
                  flat[0] != '\0' ? flat : "nothing", getpid());
         nothing(r, r.line.s);
     }
@@ -454,11 +453,11 @@ int main(int argc, char *argv[]) {
     const cpu_list listed_outside = listed ? cpu_list_both(list, outside) : none;
     const int absent = cpu_list_last(r.possible) + 1;
     const int moves = cpu_list_count(r.moves);
-    const int plan = 2 * moves + 3 + cpu_list_count(not_possible) +
-                     cpu_list_count(listed_offline) + cpu_list_count(listed_outside) +
-                     2 * (ends_of(offline) + ends_of(outside) + (absent < CPU_LIST_CPUS ? 1 : 0) +
-                          1) +
-                     (hotplug_asked ? 3 : 0);
+    const int plan =
+        2 * moves + 3 + cpu_list_count(not_possible) + cpu_list_count(listed_offline) +
+        cpu_list_count(listed_outside) +
+        2 * (ends_of(offline) + ends_of(outside) + (absent < CPU_LIST_CPUS ? 1 : 0) + 1) +
+        (hotplug_asked ? 3 : 0);
 
     // The parker parks on a CPU a task may use, not one moved to where it
     // can (then every move changes its CPU), and not this process's only CPU:

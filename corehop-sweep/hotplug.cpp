@@ -9,6 +9,7 @@
 #include "cgroup.h"
 #include "proc_text.h"
 #include "sweep.h"
+#include "text_part.h"
 
 #include <cerrno>
 #include <csignal>
@@ -221,7 +222,7 @@ bool find_v1(void *context, std::string_view line) {
         size_t length = 0;
         while (!rest.empty()) {
             const size_t comma = rest.find(',');
-            const std::string_view option = rest.substr(0, comma);
+            const std::string_view option = part(rest, 0, comma);
             rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
             if (option == "rw" || option == "ro" || option.starts_with("release_agent=")) {
                 continue;
@@ -279,7 +280,7 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
         }
         cpu_list list{};
         const std::string_view text(cpus);
-        if (cpu_list_parse(text.substr(0, text.find('\n')), list)) {
+        if (cpu_list_parse(part(text, 0, text.find('\n')), list)) {
             if (cpu_list_has(list, walk.top) && walk.holder[0] == '\0') {
                 snprintf(walk.holder, sizeof walk.holder, "%s",
                          std::span(walk.path).subspan(walk.root_length).data());
@@ -342,7 +343,8 @@ int v1_guard(sweep &s, const cpu_list &candidates, text &reason) {
     each_line("/proc/self/mountinfo", find_v1, &v1);
     struct stat ns {};
     if (stat("/proc/self/ns/cgroup", &ns) == 0 && ns.st_ino != FIRST_CGROUP_NAMESPACE) {
-        text_set(reason, "in a cgroup namespace, where the other cgroup v1 cpusets cannot be seen %s",
+        text_set(reason,
+                 "in a cgroup namespace, where the other cgroup v1 cpusets cannot be seen %s",
                  V1_NOTE);
         return -1;
     }
@@ -377,20 +379,22 @@ int v1_guard(sweep &s, const cpu_list &candidates, text &reason) {
         return static_cast<int>(strtol(s.out, nullptr, 10));
     }
     if (s.status == 0 && said.starts_with("held ")) {
-        text_set(reason, "the cgroup v1 cpuset %s%s holds CPU %d %s", v1.point,
-                 s.out + 5, cpu_list_last(candidates), V1_NOTE);
+        text_set(reason, "the cgroup v1 cpuset %s%s holds CPU %d %s", v1.point, s.out + 5,
+                 cpu_list_last(candidates), V1_NOTE);
     } else if (s.status == 0 && said.starts_with("no ")) {
         text_set(reason, "%s %s", s.out + 3, V1_NOTE);
     } else {
-        text_set(reason, "the walk of the cgroup v1 cpusets ended with status %d: %s %s",
-                 s.status, s.out, V1_NOTE);
+        text_set(reason, "the walk of the cgroup v1 cpusets ended with status %d: %s %s", s.status,
+                 s.out, V1_NOTE);
     }
     return -1;
 }
 
 // The CPU to take offline: the last one moved to that the kernel lets go
-// offline and nothing would lose for good; else -1 and the reason.
-int choose(sweep &s, const cpu_list &moves, const cpu_list &online, pid_t parker, text &reason) {
+// offline and nothing would lose for good; else -1 and the reason. The last
+// that may go offline at all, if any, in named.
+int choose(sweep &s, const cpu_list &moves, const cpu_list &online, pid_t parker, text &reason,
+           int &named) {
     static holders h;
     h = holders{};
     reason.length = 0;
@@ -422,6 +426,7 @@ int choose(sweep &s, const cpu_list &moves, const cpu_list &online, pid_t parker
     h.online = online;
     h.parker = parker;
     h.top = cpu_list_last(h.candidates);
+    named = h.top;
     scan("/proc", scan_process, h);
     scan("/proc/irq", scan_irq, h);
     const cpu_list free_cpus = cpu_list_but(h.candidates, h.held);
@@ -501,13 +506,14 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
     static text line;
     static char before[CPU_LIST_TEXT_MAX];
     static char cpus[CPU_LIST_TEXT_MAX];
-    const int cpu = choose(s, moves, online, parker, reason);
+    int named = -1;
+    const int cpu = choose(s, moves, online, parker, reason, named);
     if (cpu >= 0 && parker < 0) {
         text_set(reason, "no parker");
     }
     char name[16] = "N";
-    if (cpu >= 0) {
-        snprintf(name, sizeof name, "%d", cpu);
+    if (cpu >= 0 || named >= 0) {
+        snprintf(name, sizeof name, "%d", cpu >= 0 ? cpu : named);
     }
     static text lives;
     static text refused;
@@ -530,8 +536,7 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
         const int error = start_guard(s, cpu) ? set_online(cpu, false) : EAGAIN;
         if (error != 0) {
             bring_back(s);
-            text_set(reason, "the kernel refuses to take CPU %d offline: %s", cpu,
-                     strerror(error));
+            text_set(reason, "the kernel refuses to take CPU %d offline: %s", cpu, strerror(error));
             skip(s, lives.s, reason.s);
             skip(s, refused.s, reason.s);
             skip(s, back.s, reason.s);

@@ -4,6 +4,7 @@
 #include "cgroup.h"
 #include "proc_text.h"
 #include "sweep.h"
+#include "text_part.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -79,9 +80,9 @@ namespace {
 
 // Joins a, b (and c) into out; false where it does not fit.
 bool join(std::span<char> out, std::string_view a, std::string_view b, std::string_view c = "") {
-    const int n = snprintf(out.data(), out.size(), "%.*s%.*s%.*s", static_cast<int>(a.size()),
-                           a.data(), static_cast<int>(b.size()), b.data(),
-                           static_cast<int>(c.size()), c.data());
+    const int n =
+        snprintf(out.data(), out.size(), "%.*s%.*s%.*s", static_cast<int>(a.size()), a.data(),
+                 static_cast<int>(b.size()), b.data(), static_cast<int>(c.size()), c.data());
     return n >= 0 && static_cast<size_t>(n) < out.size();
 }
 
@@ -154,8 +155,8 @@ bool search_below(search_context &search, int depth) {
 
 // Reads the cpuset file of the folder dir, or of its nearest ancestor with
 // one up to top, into cpus and file.
-bool cpuset_from(std::span<char> dir, std::string_view top, const char *name,
-                 std::span<char> cpus, std::span<char> file) {
+bool cpuset_from(std::span<char> dir, std::string_view top, const char *name, std::span<char> cpus,
+                 std::span<char> file) {
     for (;;) {
         if (join(file, dir.data(), "/", name)) {
             read_line(file.data(), cpus);
@@ -240,7 +241,7 @@ bool on_path(const char *name, std::span<char> path) {
     std::string_view rest(search);
     for (;;) {
         const size_t colon = rest.find(':');
-        const std::string_view dir = rest.substr(0, colon);
+        const std::string_view dir = part(rest, 0, colon);
         if (join(path, dir.empty() ? "." : dir, "/", name) && runnable_file(path.data())) {
             return true;
         }
@@ -361,7 +362,7 @@ void folder_of(const char *argv0, std::span<char> here) {
     const std::string_view name(argv0);
     const size_t slash = name.rfind('/');
     if (slash != std::string_view::npos) {
-        join(here, name.substr(0, slash == 0 ? 1 : slash), "");
+        join(here, part(name, 0, slash == 0 ? 1 : slash), "");
         return;
     }
     static char found[PATH_TEXT_MAX];

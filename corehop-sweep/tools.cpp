@@ -13,9 +13,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,8 +227,7 @@ bool finish_tool(sweep &s, child &c, int ms) {
     s.out[0] = '\0';
     if (c.pid <= 0) {
         s.status = 127;
-        snprintf(s.out, sizeof s.out, "corehop-sweep: cannot start a process: %s",
-                 strerror(errno));
+        snprintf(s.out, sizeof s.out, "corehop-sweep: cannot start a process: %s", strerror(errno));
         return true;
     }
     size_t used = 0;
@@ -285,8 +284,8 @@ namespace {
 void diagnose(sweep &s, const char *label, const char *text) {
     for (;;) {
         const char *const end = strchr(text, '\n');
-        const int length = end == nullptr ? static_cast<int>(strlen(text))
-                                          : static_cast<int>(end - text);
+        const int length =
+            end == nullptr ? static_cast<int>(strlen(text)) : static_cast<int>(end - text);
         out(s, "# %s %.*s\n", label, length, text);
         if (end == nullptr) {
             return;

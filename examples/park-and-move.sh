@@ -8,11 +8,13 @@
 #
 #   park-and-move.sh [DIR]    DIR holds corehop, corenest and corehop-sweep;
 #                             default: PATH
-# Needs a POSIX sh, taskset (util-linux or busybox) and a sleep that takes
-# fractions of a second (GNU coreutils or busybox).
+# Needs a POSIX sh, taskset (util-linux or busybox), and parking.sh beside
+# it: the parking steps.
 set -u
 
 dir=${1:+$1/}
+# shellcheck source=examples/parking.sh
+. "$(dirname "$0")/parking.sh"
 # The CPUs a task may use here, such as 0-3,6: the online ones within this
 # cgroup's cpuset, which corehop-sweep finds.
 cpus=$("${dir}corehop-sweep" -l) || exit
@@ -29,39 +31,26 @@ trap 'exit 143' TERM
 
 # The parker starts on every CPU a task may use, so that only its own pin can
 # leave it on the first alone, whichever CPUs this shell runs on.
-taskset -c "$cpus" "${dir}corenest" -n "$first" &
-parker=$!
-
-affinity() {
-    sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "/proc/$parker/status" 2>/dev/null
-}
-
-# corenest prints nothing once pinned. It has pinned itself when it runs as
-# corenest (no longer the shell or taskset that start it) on that CPU alone.
-# Its sleep proves nothing: it may sleep before its pin too, while its
-# program's pages are read from a slow file system.
-tries=0
-until grep -qs "^$parker (corenest) " "/proc/$parker/stat" && [ "$(affinity)" = "$first" ]; do
-    if ! kill -0 "$parker" 2>/dev/null || grep -qs ' (corenest) Z ' "/proc/$parker/stat"; then
+start_parker "$first" taskset -c "$cpus" "${dir}corenest"
+if ! wait_parked "$parker" "$first"; then
+    if settled "$parker" "$first"; then
         # It said why on its own standard output.
         trap - EXIT
         wait "$parker"
         exit
     fi
-    tries=$((tries + 1))
-    if [ "$tries" -ge 500 ]; then
-        echo "corenest did not park within 5 seconds" >&2
-        exit 1
-    fi
-    sleep 0.01
-done
+    echo "corenest did not park within 10 seconds" >&2
+    exit 1
+fi
 
-printf 'parked: pid %s on CPUs %s\n' "$parker" "$(affinity)"
+cpus_of "$parker"
+printf 'parked: pid %s on CPUs %s\n' "$parker" "$cpus"
 if [ "$first" = "$last" ]; then
     printf 'a task may use CPU %s alone here: no other CPU to move the parker to\n' "$first"
     exit 0
 fi
 "${dir}corehop" -c "$last" -p "$parker"
 status=$?
-printf 'moved:  pid %s on CPUs %s\n' "$parker" "$(affinity)"
+cpus_of "$parker"
+printf 'moved:  pid %s on CPUs %s\n' "$parker" "$cpus"
 exit "$status"

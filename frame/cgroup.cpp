@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "cgroup.h"
+#include "text_part.h"
 
 namespace {
 
 // Takes the next field, up to a blank or the end, off the front of text.
 std::string_view take_field(std::string_view &text) {
     const size_t blank = text.find(' ');
-    const std::string_view field = text.substr(0, blank);
+    const std::string_view field = part(text, 0, blank);
     text.remove_prefix(blank == std::string_view::npos ? text.size() : blank + 1);
     return field;
 }
@@ -21,7 +22,7 @@ int octal_escape(std::string_view text) {
         return -1;
     }
     int value = 0;
-    for (const char c : text.substr(0, 3)) {
+    for (const char c : part(text, 0, 3)) {
         if (c < '0' || c > '7') {
             return -1;
         }
@@ -60,7 +61,7 @@ size_t mount_field_decode(std::string_view field, std::span<char> out) {
     size_t length = 0;
     while (!field.empty()) {
         char c = field.front();
-        const int escaped = c == '\\' ? octal_escape(field.substr(1)) : -1;
+        const int escaped = c == '\\' ? octal_escape(part(field, 1)) : -1;
         if (escaped == ' ' || escaped == '\t' || escaped == '\n' || escaped == '\\') {
             c = static_cast<char>(escaped);
             field.remove_prefix(4);
@@ -82,7 +83,7 @@ size_t mount_field_decode(std::string_view field, std::span<char> out) {
 bool has_option(std::string_view options, std::string_view name) {
     while (!options.empty()) {
         const size_t comma = options.find(',');
-        if (options.substr(0, comma) == name) {
+        if (part(options, 0, comma) == name) {
             return true;
         }
         options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
@@ -94,16 +95,16 @@ own_cgroups own_cgroups_parse(std::string_view text) {
     own_cgroups own;
     while (!text.empty()) {
         const size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
+        std::string_view line = part(text, 0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         const size_t first = line.find(':');
         const size_t second = line.find(':', first == std::string_view::npos ? 0 : first + 1);
         if (first == std::string_view::npos || second == std::string_view::npos) {
             continue;
         }
-        const std::string_view id = line.substr(0, first);
-        const std::string_view controllers = line.substr(first + 1, second - first - 1);
-        const std::string_view path = line.substr(second + 1);
+        const std::string_view id = part(line, 0, first);
+        const std::string_view controllers = part(line, first + 1, second - first - 1);
+        const std::string_view path = part(line, second + 1);
         if (id == "0" && controllers.empty()) {
             own.has_v2 = true;
             own.v2 = path;
@@ -125,7 +126,7 @@ cgroup_place cgroup_place_of(std::string_view root, std::string_view path) {
         return {cgroup_place::below, path == "/" ? std::string_view{} : path, 0};
     }
     if (starts_with_dir(path, root)) {
-        return {cgroup_place::below, path.substr(root.size()), 0};
+        return {cgroup_place::below, part(path, root.size()), 0};
     }
     // A mount made outside the namespace, whose root lies that many levels
     // above the namespace's own.

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "cpu_list.h"
 
-#include <bit>
 #include <cstdio>
 
 namespace {
@@ -148,7 +147,11 @@ cpu_list cpu_list_but(const cpu_list &a, const cpu_list &b) {
 int32_t cpu_list_count(const cpu_list &list) {
     int32_t count = 0;
     for (const uint64_t word : list.words) {
-        count += std::popcount(word);
+        // (bit by bit: the machine may have no instruction, and the
+        // compiler's helper would need its library at run time)
+        for (uint64_t rest = word; rest != 0; rest &= rest - 1) {
+            ++count;
+        }
     }
     return count;
 }
@@ -158,7 +161,11 @@ int32_t cpu_list_next(const cpu_list &list, int32_t cpu) {
         const uint64_t rest = std::span(list.words)[static_cast<size_t>(next / WORD_BITS)] >>
                               static_cast<unsigned>(next % WORD_BITS);
         if (rest != 0) {
-            return next + std::countr_zero(rest);
+            int32_t zeros = 0;
+            for (uint64_t bits = rest; (bits & 1) == 0; bits >>= 1) {
+                ++zeros;
+            }
+            return next + zeros;
         }
         next = (next / WORD_BITS + 1) * WORD_BITS;
     }
@@ -169,7 +176,11 @@ int32_t cpu_list_last(const cpu_list &list) {
     for (size_t i = std::size(list.words); i-- > 0;) {
         const uint64_t word = std::span(list.words)[i];
         if (word != 0) {
-            return static_cast<int32_t>(i) * WORD_BITS + WORD_BITS - 1 - std::countl_zero(word);
+            int32_t top = WORD_BITS - 1;
+            while ((word >> static_cast<unsigned>(top)) == 0) {
+                --top;
+            }
+            return static_cast<int32_t>(i) * WORD_BITS + top;
         }
     }
     return -1;

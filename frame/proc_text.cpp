@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "proc_text.h"
+#include "text_part.h"
 
 std::string_view status_field(std::string_view status, std::string_view key) {
     while (!status.empty()) {
         const size_t end = status.find('\n');
-        std::string_view line = status.substr(0, end);
+        std::string_view line = part(status, 0, end);
         status.remove_prefix(end == std::string_view::npos ? status.size() : end + 1);
         if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ':') {
             line.remove_prefix(key.size() + 1);
@@ -25,8 +26,8 @@ task_stat task_stat_parse(std::string_view stat) {
         return {};
     }
     task_stat task;
-    task.comm = stat.substr(open + 1, close - open);
-    std::string_view rest = stat.substr(close + 2);
+    task.comm = part(stat, open + 1, close - open);
+    std::string_view rest = part(stat, close + 2);
     task.state = rest.front();
     // FLAGS, the sixth field after the state
     for (int field = 0; field < 6; ++field) {

@@ -121,18 +121,19 @@ last_online_cpu() {
 # in_cpuset CPUS COMMAND...: runs COMMAND in a new control group whose
 # cpuset allows CPUS alone, then removes the group; its output in the test's
 # out and err files, its pid in $spawned, its status in $status. The group's
-# folder, whose name has a blank, is $CPUSET to COMMAND and $cpuset_dir here.
+# folder, named $CPUSET_NAME (default: a name with a blank), is $CPUSET to
+# COMMAND and $cpuset_dir here.
 # Skips where no such cpuset can be made here (it needs root and two CPUs).
 in_cpuset() {
     need_root
     need_two_cpus
     local cpuset='' made=''
     if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ]; then
-        cpuset="/sys/fs/cgroup/cpuset/corehop test.$$"
+        cpuset="/sys/fs/cgroup/cpuset/${CPUSET_NAME:-corehop test.$$}"
         mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" &&
             cat /sys/fs/cgroup/cpuset/cpuset.mems >"$cpuset/cpuset.mems" && made=1
     elif grep -qw cpuset /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then
-        cpuset="/sys/fs/cgroup/corehop test.$$"
+        cpuset="/sys/fs/cgroup/${CPUSET_NAME:-corehop test.$$}"
         echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control 2>/dev/null
         mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" && made=1
     fi
@@ -152,9 +153,30 @@ in_cpuset() {
     rmdir "$cpuset"
 }
 
-# The parking steps as corehop-sweep holds them: poll TRIES COMMAND...,
-# cpus_of PID (into $cpus), wait_parked PID CPU, start_parker CPU and
-# end_parker PID, among others.
+# ktap_results [FILE]: the result lines of a KTAP report (default: the
+# test's out file).
+ktap_results() {
+    grep -E '^(not )?ok ' "${1:-$BATS_TEST_TMPDIR/out}"
+}
+
+# ktap_well_formed [FILE]: the report is KTAP: the version, the plan before
+# the results, the results numbered from 1 to the plan's end, nothing else
+# but diagnostic lines.
+ktap_well_formed() {
+    local out=${1:-$BATS_TEST_TMPDIR/out} plan
+    plan=$(sed -n 's/^1\.\.\([0-9]*\)$/\1/p' "$out")
+    if [ "$(sed -n 1p "$out")" != "KTAP version 1" ] || [ "$(grep -n '^1\.\.' "$out" | cut -d: -f1)" != 2 ] ||
+        [ "$(ktap_results "$out" | sed -E 's/^(not )?ok ([0-9]+) .*/\2/' | tr '\n' ' ')" != "$(seq -s ' ' "$plan") " ] ||
+        [ "$(grep -cvE '^(KTAP version 1|1\.\.[0-9]+|(not )?ok [0-9]+ .*|# .*)$' "$out")" != 0 ]; then
+        cat "$out" >&2
+        return 1
+    fi
+}
+
+# The parking steps, as harnesses take them: poll TRIES COMMAND..., cpus_of
+# PID (into $cpus), wait_parked PID CPU, start_parker CPU and end_parker
+# PID, among others.
 # shellcheck disable=SC2034 # set by cpus_of, read by the tests
 cpus=''
-eval "$(sed -n '/^# --- the parking steps/,/^# --- end of the parking steps/p' "$BIN/corehop-sweep")"
+# shellcheck source=examples/parking.sh
+. "$BATS_TEST_DIRNAME/../examples/parking.sh"

@@ -13,9 +13,9 @@ mount -t cgroup2 none /sys/fs/cgroup
 exec </dev/null >/dev/console 2>&1
 case=$(sed -n 's/.*[[:space:]]case=\([^[:space:]]*\).*/\1/p' /proc/cmdline)
 
-# poll, cpus_of, wait_parked, end_parker: the parking steps, as the sweep
-# holds them
-eval "$(sed -n '/^# --- the parking steps/,/^# --- end of the parking steps/p' /bin/corehop-sweep)"
+# poll, cpus_of, wait_parked, end_parker: the parking steps, as the release
+# ships them beside its example
+. /bin/parking.sh
 
 ok() { echo "ok $case $1"; }
 # The detail on one line, its line breaks shown as "|".

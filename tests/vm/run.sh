@@ -239,8 +239,8 @@ initramfs() {
     rm -rf "$root"
     mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
     tar -xzf "$(echo "$dist"/corehop-*-linux-"$1".tar.gz)" -C "$root" --strip-components=1 \
-        --wildcards '*/bin/*' '*/examples/park-and-move.sh'
-    mv "$root/share/doc/corehop/examples/park-and-move.sh" "$root/bin/"
+        --wildcards '*/bin/*' '*/examples/*.sh'
+    mv "$root"/share/doc/corehop/examples/*.sh "$root/bin/"
     rm -r "$root/share"
     for i in "${selected[@]}"; do
         if [ "$(field "$i" target)|$(field "$i" case)" = "$1|rt" ]; then
