@@ -43,27 +43,27 @@ const char *const UNKNOWN_REASON =
 
 // Everything one run knows.
 struct run {
-    sweep s;
-    cpu_list possible;
-    cpu_list online;
-    cpu_list usable;
-    cpu_list moves;
-    char possible_text[CPU_LIST_TEXT_MAX];
-    char online_text[CPU_LIST_TEXT_MAX];
-    char cpuset[CPU_LIST_TEXT_MAX];
-    char cpuset_file[PATH_TEXT_MAX];
-    bool cpuset_known;
-    char usable_text[CPU_LIST_TEXT_MAX];
-    char corehop[PATH_TEXT_MAX];
-    char corenest[PATH_TEXT_MAX];
-    int park_cpu;
-    bool parked;
-    char seen[CPU_LIST_TEXT_MAX]; // the parker's CPUs as the last check saw them
-    char cpus[CPU_LIST_TEXT_MAX];
-    text what;
-    text got;
-    text want;
-    text line;
+    sweep s{};
+    cpu_list possible{};
+    cpu_list online{};
+    cpu_list usable{};
+    cpu_list moves{};
+    char possible_text[CPU_LIST_TEXT_MAX]{};
+    char online_text[CPU_LIST_TEXT_MAX]{};
+    char cpuset[CPU_LIST_TEXT_MAX]{};
+    char cpuset_file[PATH_TEXT_MAX]{};
+    bool cpuset_known{};
+    char usable_text[CPU_LIST_TEXT_MAX]{};
+    char corehop[PATH_TEXT_MAX]{};
+    char corenest[PATH_TEXT_MAX]{};
+    int park_cpu{};
+    bool parked{};
+    char seen[CPU_LIST_TEXT_MAX]{}; // the parker's CPUs as the last check saw them
+    char cpus[CPU_LIST_TEXT_MAX]{};
+    text what{};
+    text got{};
+    text want{};
+    text line{};
 };
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
@@ -264,9 +264,13 @@ void refuses(run &r, refusal why, int cpu) {
     run_tool(r.s, r.corenest, args);
     // the line names corenest's own pid, whatever it is
     char pid[24] = "PID";
-    unsigned long number = 0;
-    if (sscanf(r.s.out, "Fail:Set thread %lu ", &number) == 1) {
-        snprintf(pid, sizeof pid, "%lu", number);
+    const char *const prefix = "Fail:Set thread ";
+    if (strncmp(r.s.out, prefix, strlen(prefix)) == 0) {
+        char *end = nullptr;
+        const unsigned long number = strtoul(r.s.out + strlen(prefix), &end, 10);
+        if (end != r.s.out + strlen(prefix) && *end == ' ') {
+            snprintf(pid, sizeof pid, "%lu", number);
+        }
     }
     text_set(r.want, "status 255: Fail:Set thread %s on CPU %d affinity failed, error: %s", pid,
              cpu, "Invalid argument");

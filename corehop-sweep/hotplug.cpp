@@ -97,13 +97,13 @@ struct task_scan {
 };
 
 bool scan_thread(void *context, const char *name, unsigned char /*type*/) {
-    const auto &scan = *static_cast<task_scan *>(context);
+    const auto &process = *static_cast<task_scan *>(context);
     const long tid = number_of(name);
     if (tid < 0) {
         return true;
     }
     char path[96];
-    snprintf(path, sizeof path, "/proc/%ld/task/%ld/stat", scan.pid, tid);
+    snprintf(path, sizeof path, "/proc/%ld/task/%ld/stat", process.pid, tid);
     char stat[1024];
     if (read_file(path, stat) < 0) {
         return true;
@@ -113,19 +113,19 @@ bool scan_thread(void *context, const char *name, unsigned char /*type*/) {
         return true;
     }
     static char status[CPU_LIST_TEXT_MAX * 2];
-    snprintf(path, sizeof path, "/proc/%ld/task/%ld/status", scan.pid, tid);
+    snprintf(path, sizeof path, "/proc/%ld/task/%ld/status", process.pid, tid);
     if (read_file(path, status) < 0) {
         return true;
     }
     const std::string_view cpus = status_field(status, "Cpus_allowed_list");
     static char list[CPU_LIST_TEXT_MAX];
     snprintf(list, sizeof list, "%.*s", static_cast<int>(cpus.size()), cpus.data());
-    const int cpu = alone_on(*scan.h, list);
+    const int cpu = alone_on(*process.h, list);
     if (cpu >= 0) {
         char what[128];
         snprintf(what, sizeof what, "task %ld %.*s", tid, static_cast<int>(task.comm.size()),
                  task.comm.data());
-        hold(*scan.h, cpu, what);
+        hold(*process.h, cpu, what);
     }
     return true;
 }
@@ -140,8 +140,8 @@ bool scan_process(void *context, const char *name, unsigned char /*type*/) {
     snprintf(path, sizeof path, "/proc/%ld/task", pid);
     const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        task_scan scan{&h, pid};
-        each_entry(fd, scan_thread, &scan);
+        task_scan process{&h, pid};
+        each_entry(fd, scan_thread, &process);
         close(fd);
     }
     return true;
@@ -194,7 +194,8 @@ bool scan_irq(void *context, const char *name, unsigned char /*type*/) {
     return true;
 }
 
-void scan(const char *folder, bool (*visit)(void *, const char *, unsigned char), holders &h) {
+void scan_folder(const char *folder, bool (*visit)(void *, const char *, unsigned char),
+                 holders &h) {
     const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         each_entry(fd, visit, &h);
@@ -427,8 +428,8 @@ int choose(sweep &s, const cpu_list &moves, const cpu_list &online, pid_t parker
     h.parker = parker;
     h.top = cpu_list_last(h.candidates);
     named = h.top;
-    scan("/proc", scan_process, h);
-    scan("/proc/irq", scan_irq, h);
+    scan_folder("/proc", scan_process, h);
+    scan_folder("/proc/irq", scan_irq, h);
     const cpu_list free_cpus = cpu_list_but(h.candidates, h.held);
     if (cpu_list_count(free_cpus) == 0) {
         text_set(reason, "%s", h.holder.s);

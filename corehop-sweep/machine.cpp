@@ -21,7 +21,7 @@ namespace {
 
 // The most of a file read line by line that one line may take; longer lines
 // are passed over.
-constexpr size_t LINE_BUFFER = 64 * 1024;
+constexpr size_t LINE_BUFFER = size_t{64} * 1024;
 // The folders the cgroup namespace's root is looked for in, at most.
 constexpr int MAX_SEARCH_DEPTH = 16;
 
@@ -108,10 +108,10 @@ bool holds_me(const char *procs) {
 // folder rest lists this process, in a cgroup namespace whose mount lies
 // above its root.
 struct search_context {
-    char path[PATH_TEXT_MAX];
+    char path[PATH_TEXT_MAX]{};
     std::string_view rest;
-    int depth;
-    bool found;
+    int depth = 0;
+    bool found = false;
 };
 
 bool search_below(search_context &search, int depth);

@@ -28,7 +28,6 @@ struct text {
     size_t length;
 };
 [[gnu::format(printf, 2, 3)]] void text_set(text &t, const char *format, ...);
-[[gnu::format(printf, 2, 3)]] void text_add(text &t, const char *format, ...);
 
 // A process the sweep started, in a process group of its own: its pid, a
 // pidfd that polls readable once it has ended (-1 where the kernel gives
@@ -52,7 +51,7 @@ struct sweep {
     int failed = 0;
     // the last tool's status (128+N: ended by signal N) and its output
     int status = 0;
-    char out[OUT_MAX];
+    char out[OUT_MAX]{};
 };
 
 // tools.cpp

@@ -63,6 +63,7 @@ start_parker() {
     shift
     [ $# -gt 0 ] || set -- corenest
     "$@" -n "$_cpu" &
+    # shellcheck disable=SC2034 # for the harness that sources this file
     parker=$!
 }
 

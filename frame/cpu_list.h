@@ -14,7 +14,7 @@ inline constexpr int32_t CPU_LIST_CPUS = 8192;
 // The longest text of a list of those CPUs, with its terminating NUL: ranges
 // of two with one CPU between ("0-1,3-4,...") take the most, at most 10
 // characters for each 3 CPUs.
-inline constexpr size_t CPU_LIST_TEXT_MAX = 28 * 1024;
+inline constexpr size_t CPU_LIST_TEXT_MAX = size_t{28} * 1024;
 
 struct cpu_list {
     uint64_t words[CPU_LIST_CPUS / 64];

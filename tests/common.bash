@@ -153,20 +153,19 @@ in_cpuset() {
     rmdir "$cpuset"
 }
 
-# ktap_results [FILE]: the result lines of a KTAP report (default: the
-# test's out file).
+# ktap_results: the result lines of the KTAP report in the test's out file.
 ktap_results() {
-    grep -E '^(not )?ok ' "${1:-$BATS_TEST_TMPDIR/out}"
+    grep -E '^(not )?ok ' "$BATS_TEST_TMPDIR/out"
 }
 
-# ktap_well_formed [FILE]: the report is KTAP: the version, the plan before
-# the results, the results numbered from 1 to the plan's end, nothing else
-# but diagnostic lines.
+# ktap_well_formed: the report in the test's out file is KTAP: the version,
+# the plan before the results, the results numbered from 1 to the plan's
+# end, nothing else but diagnostic lines.
 ktap_well_formed() {
-    local out=${1:-$BATS_TEST_TMPDIR/out} plan
+    local out=$BATS_TEST_TMPDIR/out plan
     plan=$(sed -n 's/^1\.\.\([0-9]*\)$/\1/p' "$out")
     if [ "$(sed -n 1p "$out")" != "KTAP version 1" ] || [ "$(grep -n '^1\.\.' "$out" | cut -d: -f1)" != 2 ] ||
-        [ "$(ktap_results "$out" | sed -E 's/^(not )?ok ([0-9]+) .*/\2/' | tr '\n' ' ')" != "$(seq -s ' ' "$plan") " ] ||
+        [ "$(ktap_results | sed -E 's/^(not )?ok ([0-9]+) .*/\2/' | tr '\n' ' ')" != "$(seq -s ' ' "$plan") " ] ||
         [ "$(grep -cvE '^(KTAP version 1|1\.\.[0-9]+|(not )?ok [0-9]+ .*|# .*)$' "$out")" != 0 ]; then
         cat "$out" >&2
         return 1

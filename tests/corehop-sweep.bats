@@ -184,7 +184,7 @@ not ok N corenest refuses CPU 8192, past the most a mask holds" ]
 @test "a tool that hangs fails its check and is ended; a signal ends the sweep at once; nothing is left" {
     # a corehop that hangs on its first move of the parker, having noted its
     # pid: a sleep under corehop's name
-    local dir sweep signal shell status want
+    local dir sweep signal status want
     # shellcheck disable=SC2016 # expanded by the stand-in
     dir=$(stand_in corehop 'case $4 in 0) ;; *) [ "$2" -ge 8192 ] || [ -e "$0.hung" ] || { echo $$ >"$0.hung" && exec "$0.d/corehop" 600; } ;; esac
 exec "'"$BIN/corehop"'" "$@"')

@@ -40,7 +40,8 @@ TEST(MountTable, SplitsALineAndItsTags) {
         // noprefix, and several tags
         {"40 25 0:33 / /dev/cpuset rw,relatime shared:9 master:2 - cgroup none "
          "rw,cpuset,noprefix,release_agent=/sbin/cpuset_release_agent",
-         "/", "/dev/cpuset", "cgroup", "rw,cpuset,noprefix,release_agent=/sbin/cpuset_release_agent"},
+         "/", "/dev/cpuset", "cgroup",
+         "rw,cpuset,noprefix,release_agent=/sbin/cpuset_release_agent"},
         // unshare -C two levels down: the mount lies above the namespace's root
         {"30 24 0:26 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw", "/../..", "/sys/fs/cgroup",
          "cgroup2", "rw"},

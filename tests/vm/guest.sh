@@ -15,6 +15,7 @@ case=$(sed -n 's/.*[[:space:]]case=\([^[:space:]]*\).*/\1/p' /proc/cmdline)
 
 # poll, cpus_of, wait_parked, end_parker: the parking steps, as the release
 # ships them beside its example
+# shellcheck source=examples/parking.sh
 . /bin/parking.sh
 
 ok() { echo "ok $case $1"; }
@@ -97,6 +98,74 @@ scenario() {
 
 online() { echo "$2" >"/sys/devices/system/cpu/cpu$1/online"; }
 
+# offlined: the CPU the last sweep -H took offline, from its report.
+offlined() {
+    sed -n 's/^ok [0-9]* the parker lives on as CPU \([0-9]*\) goes offline$/\1/p' /tmp/sweep
+}
+
+# handled_irq: an interrupt that handles something and takes a binding, or
+# nothing.
+handled_irq() {
+    for irq in /proc/irq/[0-9]*; do
+        [ -n "$(find "$irq" -mindepth 1 -maxdepth 1 -type d 2>/dev/null)" ] || continue
+        cat "$irq/smp_affinity_list" >/tmp/irq.was
+        if echo 3 >"$irq/smp_affinity_list" 2>/dev/null; then
+            echo "${irq#/proc/irq/}"
+            return
+        fi
+    done
+}
+
+# pinned: a task bound to CPU 3 alone and an interrupt on CPU 3 keep their
+# bindings through sweep -H, which takes another CPU offline; where every CPU
+# that can go offline holds such a task, the checks skip, naming it.
+pinned() {
+    taskset -c 3 sleep 600 &
+    task=$!
+    irq=$(handled_irq)
+    sweep -H
+    same "sweep -H leaves CPU 3, where a task is bound alone${irq:+ and IRQ $irq}" \
+        "$(offlined | grep -vx 3 | grep -c .)" 1
+    cpus_of "$task"
+    same "the task bound to CPU 3 keeps its binding" "$cpus" 3
+    if [ -n "$irq" ]; then
+        same "IRQ $irq keeps its binding to CPU 3" "$(cat "/proc/irq/$irq/smp_affinity_list")" 3
+        cat /tmp/irq.was >"/proc/irq/$irq/smp_affinity_list"
+    fi
+    tasks=$task
+    for cpu in 0 1 2; do
+        taskset -c "$cpu" sleep 600 &
+        tasks="$tasks $!"
+    done
+    may_skip="task $task (sleep) may run on CPU 3 alone, and would lose that binding for good"
+    sweep -H
+    may_skip=''
+    # shellcheck disable=SC2086 # the pids
+    kill $tasks
+}
+
+# killed: a SIGKILL of the sweep's whole process group, while a CPU is
+# offline and its corehop hangs, leaves the CPU online again and no parker.
+killed() {
+    mkdir -p /tmp/stand
+    ln -sf /bin/corenest /bin/corehop-sweep /tmp/stand/
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    printf '#!/bin/sh\n[ "$(cat /sys/devices/system/cpu/cpu$2/online)" != 0 ] || { echo "$2" >/tmp/hung && exec sleep 600; }\nexec /bin/corehop "$@"\n' \
+        >/tmp/stand/corehop
+    chmod +x /tmp/stand/corehop
+    rm -f /tmp/hung
+    setsid /tmp/stand/corehop-sweep -H >/dev/null 2>&1 &
+    group=$!
+    poll 3000 test -s /tmp/hung
+    cpu=$(cat /tmp/hung)
+    kill -KILL -- "-$group"
+    poll 500 grep -qx 1 "/sys/devices/system/cpu/cpu$cpu/online"
+    same "a SIGKILL of the sweep's process group with CPU ${cpu:-N} offline: the CPU comes back" \
+        "$(cat "/sys/devices/system/cpu/cpu$cpu/online" 2>&1)" 1
+    poll 500 sh -c '! pgrep -x corenest >/dev/null'
+    same "and no parker is left" "$(pgrep -x corenest)" ""
+}
+
 # The cases: each boots with its own kernel command line and CPUs (the host
 # runner's table) and runs these checks.
 case $case in
@@ -112,6 +181,37 @@ hotplug)
     sweep -c 0
     online 1 1
     scenario
+    pinned
+    killed
+    ;;
+cgroupv1)
+    # cgroup v1's cpuset, mounted noprefix: a cpuset that goes offline loses
+    # the CPU for good, so -H takes a CPU no cpuset but the root one holds,
+    # though another mount hides them, or skips
+    mount -t tmpfs none /sys/fs/cgroup
+    mkdir /sys/fs/cgroup/cpuset
+    mount -t cgroup -o cpuset,noprefix none /sys/fs/cgroup/cpuset
+    cd /sys/fs/cgroup/cpuset || exit
+    mkdir one docker docker/abc
+    echo 1 >one/cpus && echo 0 >one/mems
+    echo 2-3 >docker/cpus && echo 0 >docker/mems
+    echo 3 >docker/abc/cpus && echo 0 >docker/abc/mems
+    cd / || exit
+    same "the CPUs a task may use, from effective_cpus" "$(corehop-sweep -l)" 0-3
+    echo $$ >/sys/fs/cgroup/cpuset/one/tasks
+    same "in a cpuset of CPU 1" "$(corehop-sweep -l)" 1
+    echo $$ >/sys/fs/cgroup/cpuset/tasks
+    rmdir /sys/fs/cgroup/cpuset/one
+    mount -t tmpfs none /sys/fs/cgroup/cpuset/docker
+    sweep -H
+    same "sweep -H takes CPU 1, which no cpuset but the root one holds" "$(offlined)" 1
+    umount /sys/fs/cgroup/cpuset/docker
+    same "docker/abc keeps CPU 3" "$(cat /sys/fs/cgroup/cpuset/docker/abc/cpus)" 3
+    same "docker keeps CPUs 2-3" "$(cat /sys/fs/cgroup/cpuset/docker/cpus)" 2-3
+    echo 1-3 >/sys/fs/cgroup/cpuset/docker/cpus
+    mount -t tmpfs none /sys/fs/cgroup/cpuset/docker
+    may_skip='the cgroup v1 cpuset /sys/fs/cgroup/cpuset/docker holds CPU 3 (with cgroup v1, a CPU that goes offline leaves every cpuset but the root one for good)'
+    sweep -H
     ;;
 isolcpus | nohz_full)
     same "CPU 1 isolated" "$(cat /sys/devices/system/cpu/isolated)" 1
@@ -168,6 +268,22 @@ rt)
     refused "SCHED_DEADLINE task to CPU 1 alone" "$task" 1
     refused "SCHED_DEADLINE task to CPU 0 alone" "$task" 0
     sweep
+    # SCHED_DEADLINE bandwidth past what one CPU holds: the kernel refuses
+    # to take CPU 1 offline, and -H skips, saying so; so it does where /sys
+    # is read-only
+    tasks=''
+    for _ in $(seq 96); do
+        with_policy deadline sleep 600 &
+        tasks="$tasks $!"
+    done
+    may_skip='the kernel refuses to take CPU 1 offline: Device or resource busy'
+    sweep -H
+    # shellcheck disable=SC2086 # the pids
+    kill $tasks
+    mount -o remount,ro /sys
+    may_skip='/sys/devices/system/cpu/cpu1/online is on a read-only file system'
+    sweep -H
+    mount -o remount,rw /sys
     ;;
 onecpu)
     may_skip='*cannot show'

@@ -45,12 +45,13 @@ possible2100|the sweep with 2100 possible CPUs, so that every mask is read in mo
 possible2048|the same on ppc64el, whose kernels are built for 2048 CPUs
 possible1024|the sweep with 1024 possible CPUs, the most a 128-byte mask holds
 possible1025|the sweep with 1025 possible CPUs, one past it
-hotplug|the sweep -H on 4 CPUs: a CPU offline under the parker and back; the sweep with CPU 1 offline; the example script
+hotplug|the sweep -H on 4 CPUs: a CPU offline under the parker and back, never one a task or an interrupt is bound to alone, and back after a SIGKILL of the sweep's process group; the sweep with CPU 1 offline; the example script
+cgroupv1|the sweep -l and -H under cgroup v1's cpuset mounted noprefix: no CPU a cpuset holds goes offline, though a mount hides the cpuset
 isolcpus|the sweep with CPU 1 isolated
 nohz_full|the sweep with CPU 1 isolated and tickless
 cpuset|the sweep in a cgroup v2 cpuset of CPU 0
 partition|the sweep outside and inside a cgroup v2 isolated partition of CPU 1
-rt|SCHED_FIFO tasks and parkers moved both ways, their policy kept; a SCHED_DEADLINE task refused; the sweep
+rt|SCHED_FIFO tasks and parkers moved both ways, their policy kept; a SCHED_DEADLINE task refused; the sweep; -H where SCHED_DEADLINE bandwidth or a read-only /sys keeps CPU 1 online
 onecpu|the sweep on 1 CPU; the example script
 crossword|the sweep with CPUs 63-65 brought online, across the mask's first two 64-bit words
 EOF
@@ -70,6 +71,7 @@ amd64|amd64/bookworm|possible1025|2|768|possible_cpus=1025
 amd64|amd64/bookworm|hotplug|4|256|
 amd64|amd64/bookworm|nohz_full|2|256|nohz_full=1 isolcpus=domain,managed_irq,1
 amd64|amd64/bookworm|cpuset|2|256|
+amd64|amd64/bookworm|cgroupv1|4|256|
 amd64|amd64/bookworm|onecpu|1|256|
 arm64|arm64/bookworm|hotplug|4|256|
 arm64|arm64/bookworm|onecpu|1|256|
