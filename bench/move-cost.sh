@@ -120,5 +120,5 @@ check=$(median "${check_ns[@]}")
 run=$(median "${run_ns[@]}")
 awk -v c="$check" -v r="$run" -v n="$checks" 'BEGIN {
     printf "corehop-sweep: %d checks a sweep, %.1f us a check, %.1f us a run of corehop\n", n, c / 1000, r / 1000
-    printf "corehop-sweep check/corehop run %.2f (target <= 1.50)\n", c / r
+    printf "corehop-sweep check/corehop run %.2f (target <= 1.10)\n", c / r
 }'

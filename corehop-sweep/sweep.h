@@ -68,8 +68,8 @@ int open_pidfd(pid_t pid);
 // its output and errors into a pipe, no input, default signal dispositions,
 // an empty signal mask, ended by SIGKILL should the sweep die.
 void start_tool(sweep &s, child &c, const char *path, const char *const *args);
-// Waits up to ms for the child to end (ms < 0: no bound), then ends its
-// whole process group and waits for it. Its status and output into s.status
+// Waits up to ms for the child to end, then ends its whole process group
+// and waits for it. Its status and output into s.status
 // and s.out; true unless the bound ended it (status 137).
 bool finish_tool(sweep &s, child &c, int ms);
 // Runs a tool to its end, bounded: status and output in s.status and s.out.

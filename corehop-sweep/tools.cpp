@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -110,6 +111,12 @@ void keep_lines(std::span<char> out, size_t used) {
         --end;
     }
     out[end] = '\0';
+}
+
+long long now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // The child has ended, by its pidfd or, without one, by a look; it stays
@@ -224,25 +231,25 @@ bool finish_tool(sweep &s, child &c, int ms) {
     size_t used = 0;
     bool ended = false;
     bool bounded = false;
-    int left = ms;
+    const long long deadline = now_ms() + ms;
     for (;;) {
-        pollfd fds[3] = {{s.signals, POLLIN, 0}, {c.out, POLLIN, 0}, {c.pidfd, POLLIN, 0}};
-        // without a pidfd, the end is looked for every 10 ms
-        const int step = c.pidfd >= 0 ? left : (left < 0 || left > 10 ? 10 : left);
-        const int ready = poll(fds, c.pidfd >= 0 ? 3 : 2, step);
+        const long long left = deadline - now_ms();
+        if (left <= 0) {
+            bounded = true;
+            break;
+        }
+        // (a pipe at its end is polled no more: it would wake the poll at
+        // once; without a pidfd, the end is looked for every 10 ms)
+        pollfd fds[3] = {
+            {s.signals, POLLIN, 0}, {ended ? -1 : c.out, POLLIN, 0}, {c.pidfd, POLLIN, 0}};
+        poll(fds, c.pidfd >= 0 ? 3 : 2,
+             static_cast<int>(c.pidfd >= 0 ? left : std::min(left, 10LL)));
         end_if_signalled(s);
         if (!ended && (fds[1].revents & (POLLIN | POLLHUP)) != 0) {
             used = drain(c.out, std::span(s.out), used, ended);
         }
         if (has_ended(c, fds[2].revents)) {
             break;
-        }
-        if (ready == 0 && left >= 0) {
-            left -= step;
-            if (left <= 0) {
-                bounded = true;
-                break;
-            }
         }
     }
     kill(-c.pid, SIGKILL);

@@ -13,8 +13,9 @@
 set -u
 
 dir=${1:+$1/}
+here=$(dirname "$0")
 # shellcheck source=examples/parking.sh
-. "$(dirname "$0")/parking.sh"
+. "$here/parking.sh"
 # The CPUs a task may use here, such as 0-3,6: the online ones within this
 # cgroup's cpuset, which corehop-sweep finds.
 cpus=$("${dir}corehop-sweep" -l) || exit

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The cost of a check of corehop-sweep on a machine of many CPUs: an amd64
+# guest of CPUS CPUs under QEMU (software emulation, the VM suite's Debian 12
+# kernel and busybox) runs the sweep ROUNDS times and corehop as many times as
+# the sweep has checks, and prints the time of a check against a run of
+# corehop, from the guest's own clock.
+#
+#   bench/guest-cost.sh [DIST] [CPUS] [ROUNDS]   defaults: build/dist, 64, 5
+# DIST holds a release (packaging/release.sh, or the build's release test);
+# the kernel comes from tests/vm/fetch-kernel.sh amd64/bookworm.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dist=${1:-build/dist}
+cpus=${2:-64}
+rounds=${3:-5}
+cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
+archive=$(echo "$dist"/corehop-*-linux-amd64.tar.gz)
+for file in "$archive" "$cache/amd64/bookworm/kernel" "$cache/amd64/busybox"; do
+    [ -f "$file" ] || { echo "guest-cost: no $file: run packaging/release.sh and tests/vm/fetch-kernel.sh amd64/bookworm" >&2 && exit 1; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/bin"
+tar -xzf "$archive" -C "$root" --strip-components=1 --wildcards '*/bin/*'
+cp "$cache/amd64/busybox" "$root/bin/busybox"
+ln -s busybox "$root/bin/sh"
+# The guest's clock in hundredths of a second, from /proc/uptime; the sweep's
+# checks by its plan; as many runs of corehop on a sleeping task.
+cat >"$root/init" <<INIT
+#!/bin/sh
+export PATH=/bin
+busybox mount -t proc proc /proc
+busybox --install -s /bin
+mount -t sysfs sysfs /sys
+mount -t cgroup2 none /sys/fs/cgroup
+exec </dev/null >/dev/console 2>&1
+now() { read -r up _ </proc/uptime && echo \${up%.*}\${up#*.}; }
+checks=\$(corehop-sweep | sed -n 's/^1\.\.//p')
+start=\$(now)
+for _ in \$(seq $rounds); do corehop-sweep >/dev/null; done
+sweeps=\$((\$(now) - start))
+sleep 600 &
+start=\$(now)
+for _ in \$(seq \$((checks * $rounds))); do corehop -c 0 -p \$! >/dev/null; done
+runs=\$((\$(now) - start))
+echo "guest-cost: \$checks checks a sweep; $rounds sweeps \${sweeps}0 ms, \$((checks * $rounds)) runs of corehop \${runs}0 ms"
+poweroff -f
+INIT
+chmod +x "$root/init"
+(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initrd"
+line=$(timeout 1800 qemu-system-x86_64 -accel tcg,thread=single -smp "$cpus" -m 1024 \
+    -kernel "$cache/amd64/bookworm/kernel" -initrd "$work/initrd" \
+    -append "console=ttyS0 panic=-1 quiet" -display none -monitor none -serial stdio -no-reboot </dev/null |
+    tr -d '\r' | grep '^guest-cost: ')
+echo "$line"
+# (as many runs as checks: the ratio of the two times)
+awk -v line="$line" -v cpus="$cpus" 'BEGIN {
+    split(line, w, " ")
+    printf "a check of corehop-sweep / a run of corehop, on %d CPUs: %.2f\n", cpus, w[8] / w[14]
+}'
