@@ -36,6 +36,7 @@ export PATH=/bin
 busybox mount -t proc proc /proc
 busybox --install -s /bin
 mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
 mount -t cgroup2 none /sys/fs/cgroup
 exec </dev/null >/dev/console 2>&1
 now() { read -r up _ </proc/uptime && echo \${up%.*}\${up#*.}; }
@@ -55,7 +56,7 @@ chmod +x "$root/init"
 line=$(timeout 1800 qemu-system-x86_64 -accel tcg,thread=single -smp "$cpus" -m 1024 \
     -kernel "$cache/amd64/bookworm/kernel" -initrd "$work/initrd" \
     -append "console=ttyS0 panic=-1 quiet" -display none -monitor none -serial stdio -no-reboot </dev/null |
-    tr -d '\r' | grep '^guest-cost: ')
+    tr -d '\r' | tee "$work/console" | grep '^guest-cost: ')
 echo "$line"
 # (as many runs as checks: the ratio of the two times)
 awk -v line="$line" -v cpus="$cpus" 'BEGIN {

@@ -33,6 +33,7 @@ trap 'exit 143' TERM
 # The parker starts on every CPU a task may use, so that only its own pin can
 # leave it on the first alone, whichever CPUs this shell runs on.
 start_parker "$first" taskset -c "$cpus" "${dir}corenest"
+# shellcheck disable=SC2154 # start_parker sets it
 if ! wait_parked "$parker" "$first"; then
     if settled "$parker" "$first"; then
         # It said why on its own standard output.

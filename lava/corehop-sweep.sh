@@ -204,7 +204,7 @@ if [ -n "$sweep" ] && [ -x "$sweep" ]; then
     set -- "$sweep"
     [ -z "$cpus" ] || set -- "$@" -c "$cpus"
     [ "$hotplug" = false ] || set -- "$@" -H
-    { "$@"; echo $? >"$output/status"; } | tee "$output/ktap.txt"
+    { "$@"; printf '%s\n' "$?" >"$output/status"; } | tee "$output/ktap.txt"
     ktap_cases <"$output/ktap.txt" >>"$output/result.txt"
     status=$(cat "$output/status")
     case $status in

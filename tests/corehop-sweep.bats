@@ -425,3 +425,23 @@ EOF_CASES
     grep -qx "# no cpuset can be read here: a task may use the online CPUs" "$BATS_TEST_TMPDIR/out"
     grep -qx "# a task may use $(online_cpus); moved to $(online_cpus)" "$BATS_TEST_TMPDIR/out"
 }
+
+@test "-c with a CPU in a hole of the possible CPUs: not a possible CPU; past their last: past them" {
+    need_root
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    local possible
+    possible=$(cat /sys/devices/system/cpu/possible)
+    # the possible CPUs, as a stand-in file in a mount namespace of its own
+    # says them: these and two more past a hole of two
+    echo "$possible,$(($(absent_cpu) + 2))-$(($(absent_cpu) + 3))" >"$BATS_TEST_TMPDIR/possible"
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/possible && exec "$0" -c "$2,$3,$4"' \
+        "$SWEEP" "$BATS_TEST_TMPDIR/possible" "$(absent_cpu)" "$(($(absent_cpu) + 2))" "$(($(absent_cpu) + 9))"
+    [ "$status" = 0 ] && ktap_well_formed
+    grep -qx "ok [0-9]* corehop moves the parker to CPU $(absent_cpu) # SKIP not a possible CPU: a task may not use it" \
+        "$BATS_TEST_TMPDIR/out"
+    grep -qx "ok [0-9]* corehop moves the parker to CPU $(($(absent_cpu) + 9)) # SKIP past the possible CPUs: a task may not use it" \
+        "$BATS_TEST_TMPDIR/out"
+    # (a CPU in the hole is offline, and refused as such)
+    grep -qx "ok [0-9]* corehop refuses offline CPU $(($(absent_cpu) + 2))" "$BATS_TEST_TMPDIR/out"
+}
