@@ -57,6 +57,7 @@ struct run {
     char corehop[PATH_TEXT_MAX]{};
     char corenest[PATH_TEXT_MAX]{};
     int park_cpu{};
+    int own_single{}; // this process's only CPU, or -1
     bool parked{};
     char seen[CPU_LIST_TEXT_MAX]{}; // the parker's CPUs as the last check saw them
     char cpus[CPU_LIST_TEXT_MAX]{};
@@ -143,7 +144,7 @@ int park_state(run &r) {
 // that starts it, or corenest before its pin, which would undo a move. That
 // it sleeps proves nothing: it may sleep before its pin, while its program is
 // read from a slow file system.
-void wait_parked(run &r, int own_single) {
+void wait_parked(run &r) {
     text_set(r.what, "corenest parks on CPU %d", r.park_cpu);
     int state = park_state(r);
     for (int waited = 0; state == 1 && waited < BOUND_SECONDS * 1000; waited += 10) {
@@ -153,7 +154,7 @@ void wait_parked(run &r, int own_single) {
     if (state == 0) {
         r.parked = true;
         snprintf(r.seen, sizeof r.seen, "%d", r.park_cpu);
-        if (own_single == r.park_cpu) {
+        if (r.own_single == r.park_cpu) {
             text_set(r.line, "this process may use CPU %d alone: the pin cannot show", r.park_cpu);
             skip(r.s, r.what.s, r.line.s);
         } else {
@@ -357,35 +358,36 @@ bool proc_is_mine(char *seen, size_t size) {
     return n > 0 && strtol(seen, nullptr, 10) == getpid();
 }
 
-} // namespace
-
-int main(int argc, char *argv[]) {
-    hold_standard_descriptors();
-    static run r;
+// The command line.
+struct options {
     bool list_only = false;
-    bool hotplug_asked = false;
+    bool hotplug = false;
     bool listed = false;
     cpu_list list{};
+};
+
+options read_options(int argc, char *argv[]) {
+    options o;
     opterr = 0;
     for (int option = getopt(argc, argv, "+:c:Hlh"); option != -1;
          option = getopt(argc, argv, "+:c:Hlh")) {
         const char letter[2] = {static_cast<char>(optopt), '\0'};
         switch (option) {
         case 'c':
-            if (!cpu_list_parse(optarg, list)) {
+            if (!cpu_list_parse(optarg, o.list)) {
                 bad_usage("-c takes a list of CPUs 0 to 8191, such as 0-3,64: '%s'", optarg);
             }
-            listed = true;
+            o.listed = true;
             break;
         case 'H':
-            hotplug_asked = true;
+            o.hotplug = true;
             break;
         case 'l':
-            list_only = true;
+            o.list_only = true;
             break;
         case 'h':
             printf("%s%s", USAGE, HELP);
-            return fflush(stdout) == 0 ? 0 : 1;
+            exit(fflush(stdout) == 0 ? 0 : 1);
         case ':':
             bad_usage("-%s needs a value", letter);
         default:
@@ -395,14 +397,17 @@ int main(int argc, char *argv[]) {
     if (optind < argc) {
         bad_usage("no operands: '%s'", argv[optind]);
     }
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    catch_signals(r.s);
+    return o;
+}
 
+// The CPUs a task may use here: the online ones within the cpuset. With -l,
+// prints them and ends.
+void find_usable(run &r, bool list_only) {
     if (!read_cpus("/sys/devices/system/cpu/possible", r.possible_text, r.possible) ||
         !read_cpus("/sys/devices/system/cpu/online", r.online_text, r.online)) {
         if (list_only) {
             fprintf(stderr, "corehop-sweep: no CPU lists in /sys/devices/system/cpu\n");
-            return 4;
+            end_sweep(r.s, 4);
         }
         nothing(r, "no CPU lists in /sys/devices/system/cpu");
     }
@@ -425,11 +430,16 @@ int main(int argc, char *argv[]) {
                  r.cpuset);
         nothing(r, r.line.s);
     }
+}
+
+// corehop and corenest beside this program (run as argv0), else on PATH,
+// that can be run, and a /proc that shows their pids as they are.
+void find_tools(run &r, const char *argv0) {
     static char here[PATH_TEXT_MAX];
     static char flat[PATH_TEXT_MAX * 2];
-    folder_of(argc > 0 && argv[0] != nullptr ? argv[0] : "", here);
+    folder_of(argv0, here);
     if (!find_tool(here, "corehop", r.corehop) || !find_tool(here, "corenest", r.corenest)) {
-        one_line(argc > 0 && argv[0] != nullptr ? argv[0] : "corehop-sweep", flat);
+        one_line(argv0[0] != '\0' ? argv0 : "corehop-sweep", flat);
         text_set(r.line, "no corehop and corenest beside %s or on PATH", flat);
         nothing(r, r.line.s);
     }
@@ -445,45 +455,64 @@ int main(int argc, char *argv[]) {
                  flat[0] != '\0' ? flat : "nothing", getpid());
         nothing(r, r.line.s);
     }
+}
 
-    // What to check: the moves, the CPUs of -c that a task may not use, and
-    // of each range of CPUs that must refuse its first and its last.
-    r.moves = listed ? cpu_list_both(r.usable, list) : r.usable;
-    const cpu_list offline = cpu_list_but(r.possible, r.online);
-    const cpu_list outside = cpu_list_but(r.online, r.usable);
-    const cpu_list none{};
-    const cpu_list not_possible = listed ? cpu_list_but(list, r.possible) : none;
-    const cpu_list listed_offline = listed ? cpu_list_both(list, offline) : none;
-    const cpu_list listed_outside = listed ? cpu_list_both(list, outside) : none;
-    const int absent = cpu_list_last(r.possible) + 1;
-    const int moves = cpu_list_count(r.moves);
-    const int plan =
-        2 * moves + 3 + cpu_list_count(not_possible) + cpu_list_count(listed_offline) +
-        cpu_list_count(listed_outside) +
-        2 * (ends_of(offline) + ends_of(outside) + (absent < CPU_LIST_CPUS ? 1 : 0) + 1) +
-        (hotplug_asked ? 3 : 0);
+// What to check: the moves, the CPUs of -c that a task may not use, and of
+// each range of CPUs that must refuse its first and its last.
+struct checks {
+    cpu_list offline;
+    cpu_list outside;
+    cpu_list not_possible;
+    cpu_list listed_offline;
+    cpu_list listed_outside;
+    int absent;
+    int plan;
+};
 
-    // The parker parks on a CPU a task may use, not one moved to where it
-    // can (then every move changes its CPU), and not this process's only CPU:
-    // it starts on this process's CPUs, so that only its own pin leaves it on
-    // the one CPU. Where the cpuset cannot be read, on one of this process's
-    // CPUs, which the kernel lets it use.
+checks plan_checks(run &r, const options &o) {
+    checks c{};
+    r.moves = o.listed ? cpu_list_both(r.usable, o.list) : r.usable;
+    c.offline = cpu_list_but(r.possible, r.online);
+    c.outside = cpu_list_but(r.online, r.usable);
+    if (o.listed) {
+        c.not_possible = cpu_list_but(o.list, r.possible);
+        c.listed_offline = cpu_list_both(o.list, c.offline);
+        c.listed_outside = cpu_list_both(o.list, c.outside);
+    }
+    c.absent = cpu_list_last(r.possible) + 1;
+    c.plan =
+        2 * cpu_list_count(r.moves) + 3 + cpu_list_count(c.not_possible) +
+        cpu_list_count(c.listed_offline) + cpu_list_count(c.listed_outside) +
+        2 * (ends_of(c.offline) + ends_of(c.outside) + (c.absent < CPU_LIST_CPUS ? 1 : 0) + 1) +
+        (o.hotplug ? 3 : 0);
+    return c;
+}
+
+// The parker parks on a CPU a task may use, not one moved to where it can
+// (then every move changes its CPU), and not this process's only CPU: it
+// starts on this process's CPUs, so that only its own pin leaves it on the
+// one CPU. Where the cpuset cannot be read, on one of this process's CPUs,
+// which the kernel lets it use.
+void choose_park_cpu(run &r) {
     cpus_of(getpid(), r.cpus);
     cpu_list own{};
     cpu_list_parse(r.cpus, own);
-    const int own_single = cpu_list_count(own) == 1 ? cpu_list_next(own, -1) : -1;
+    r.own_single = cpu_list_count(own) == 1 ? cpu_list_next(own, -1) : -1;
     cpu_list pool = r.usable;
     if (!r.cpuset_known && cpu_list_count(cpu_list_both(r.usable, own)) > 0) {
         pool = cpu_list_both(r.usable, own);
     }
-    r.park_cpu = park_choice(cpu_list_but(pool, r.moves), own_single);
+    r.park_cpu = park_choice(cpu_list_but(pool, r.moves), r.own_single);
     if (r.park_cpu < 0) {
-        r.park_cpu = park_choice(pool, own_single);
+        r.park_cpu = park_choice(pool, r.own_single);
     }
     if (r.park_cpu < 0) {
         r.park_cpu = cpu_list_next(pool, -1);
     }
+}
 
+void header(run &r, int plan) {
+    static char flat[PATH_TEXT_MAX * 2];
     out(r.s, "KTAP version 1\n");
     out(r.s, "1..%d\n", plan);
     out(r.s, "# possible %s, online %s, cpuset %s\n", r.possible_text, r.online_text,
@@ -501,7 +530,9 @@ int main(int argc, char *argv[]) {
     text_set(r.line, "corehop %s, ", flat);
     one_line(r.corenest, flat);
     out(r.s, "# %scorenest %s\n", r.line.s, flat);
+}
 
+void check(run &r, const checks &c, bool hotplug_asked) {
     // The parker starts first, and pins itself while corehop moves itself.
     char park_text[16];
     snprintf(park_text, sizeof park_text, "%d", r.park_cpu);
@@ -510,7 +541,7 @@ int main(int argc, char *argv[]) {
     for (int cpu = cpu_list_next(r.moves, -1); cpu >= 0; cpu = cpu_list_next(r.moves, cpu)) {
         moves_itself(r, cpu);
     }
-    wait_parked(r, own_single);
+    wait_parked(r);
     // (the parker's own CPU last: every move changes its CPU)
     for (int cpu = cpu_list_next(r.moves, -1); cpu >= 0; cpu = cpu_list_next(r.moves, cpu)) {
         if (cpu != r.park_cpu) {
@@ -520,18 +551,34 @@ int main(int argc, char *argv[]) {
     if (cpu_list_has(r.moves, r.park_cpu)) {
         moves_parker(r, r.park_cpu);
     }
-    unusable(r, not_possible, nullptr);
-    unusable(r, listed_offline, "offline");
-    unusable(r, listed_outside, "outside the cpuset");
-    refuse_ends(r, offline, refusal::offline);
-    refuse_ends(r, outside, refusal::outside);
-    if (absent < CPU_LIST_CPUS) {
-        refuses(r, refusal::absent, absent);
+    unusable(r, c.not_possible, nullptr);
+    unusable(r, c.listed_offline, "offline");
+    unusable(r, c.listed_outside, "outside the cpuset");
+    refuse_ends(r, c.offline, refusal::offline);
+    refuse_ends(r, c.outside, refusal::outside);
+    if (c.absent < CPU_LIST_CPUS) {
+        refuses(r, refusal::absent, c.absent);
     }
     refuses(r, refusal::mask, CPU_LIST_CPUS);
     if (hotplug_asked) {
         hotplug(r.s, r.corehop, r.moves, r.online, r.parked ? r.s.parker.pid : -1, r.seen);
     }
     end_parker(r);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    hold_standard_descriptors();
+    static run r;
+    const options o = read_options(argc, argv);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    catch_signals(r.s);
+    find_usable(r, o.list_only);
+    find_tools(r, argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    const checks c = plan_checks(r, o);
+    choose_park_cpu(r);
+    header(r, c.plan);
+    check(r, c, o.hotplug);
     end_sweep(r.s, r.s.failed > 0 ? 1 : r.s.passed == 0 ? 4 : 0);
 }
