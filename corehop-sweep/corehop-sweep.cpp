@@ -86,24 +86,6 @@ struct run {
     end_sweep(r.s, 4);
 }
 
-void pass_line(text &t, pid_t task, int cpu) {
-    text_set(t, "Pass: switch thread %d to cpu %d success", task, cpu);
-}
-
-void fail_line(text &t, pid_t task, int cpu) {
-    text_set(t, "Fail:can not switch thread %d to CPU %d", task, cpu);
-}
-
-// corehop -c CPU -p TASK, bounded.
-void corehop(run &r, int cpu, pid_t task) {
-    char cpu_text[16];
-    char task_text[16];
-    snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
-    snprintf(task_text, sizeof task_text, "%d", task);
-    const char *const args[] = {r.corehop, "-c", cpu_text, "-p", task_text, nullptr};
-    run_tool(r.s, r.corehop, args);
-}
-
 // The kernel refused CPU where the cpuset cannot be read: it may lie outside.
 bool unknown_refusal(run &r, int cpu, pid_t task) {
     fail_line(r.line, task, cpu);
@@ -114,7 +96,7 @@ bool unknown_refusal(run &r, int cpu, pid_t task) {
 // alone, which the sweep cannot see.
 void moves_itself(run &r, int cpu) {
     text_set(r.what, "corehop moves itself to CPU %d, by its own read-back", cpu);
-    corehop(r, cpu, 0);
+    run_corehop(r.s, r.corehop, cpu, 0);
     if (unknown_refusal(r, cpu, 0)) {
         skip(r.s, r.what.s, UNKNOWN_REASON);
         return;
@@ -190,7 +172,7 @@ void moves_parker(run &r, int cpu) {
         }
         return;
     }
-    corehop(r, cpu, r.s.parker.pid);
+    run_corehop(r.s, r.corehop, cpu, r.s.parker.pid);
     cpus_of(r.s.parker.pid, r.cpus);
     if (unknown_refusal(r, cpu, r.s.parker.pid) && strcmp(r.cpus, r.seen) == 0) {
         skip(r.s, r.what.s, UNKNOWN_REASON);
@@ -245,7 +227,7 @@ void refuses(run &r, refusal why, int cpu) {
     } else {
         cpus_of(shown, before);
     }
-    corehop(r, cpu, task);
+    run_corehop(r.s, r.corehop, cpu, task);
     cpus_of(shown, r.cpus);
     snprintf(r.seen, sizeof r.seen, "%s", r.cpus);
     fail_line(r.line, task, cpu);

@@ -484,19 +484,6 @@ bool start_guard(sweep &s, int cpu) {
     return getsid(pid) == pid;
 }
 
-void pass_text(text &t, pid_t task, int cpu) {
-    text_set(t, "Pass: switch thread %d to cpu %d success", task, cpu);
-}
-
-void corehop_to(sweep &s, const char *corehop, int cpu, pid_t task) {
-    char cpu_text[16];
-    char task_text[16];
-    snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
-    snprintf(task_text, sizeof task_text, "%d", task);
-    const char *const args[] = {corehop, "-c", cpu_text, "-p", task_text, nullptr};
-    run_tool(s, corehop, args);
-}
-
 } // namespace
 
 void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_list &online,
@@ -528,8 +515,8 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
         skip(s, back.s, reason.s);
         return;
     }
-    corehop_to(s, corehop, cpu, parker);
-    pass_text(line, parker, cpu);
+    run_corehop(s, corehop, cpu, parker);
+    pass_line(line, parker, cpu);
     text_set(want, "the parker lives on, off CPU %d", cpu);
     if (s.status != 0 || strcmp(s.out, line.s) != 0) {
         text_set(got, "the move to CPU %d: status %d: %s", cpu, s.status, s.out);
@@ -569,17 +556,17 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
     }
     result(s, lives.s, got.s, want.s);
     cpus_of(parker, before);
-    corehop_to(s, corehop, cpu, parker);
+    run_corehop(s, corehop, cpu, parker);
     cpus_of(parker, cpus);
-    text_set(want, "status 255: Fail:can not switch thread %d to CPU %d; CPUs %s", parker, cpu,
-             before);
+    fail_line(line, parker, cpu);
+    text_set(want, "status 255: %s; CPUs %s", line.s, before);
     text_set(got, "status %d: %s; CPUs %s", s.status, s.out, cpus);
     result(s, refused.s, got.s, want.s);
     char path[64];
     online_path(cpu, path);
     if (set_online(cpu, true) == 0) {
         bring_back(s);
-        corehop_to(s, corehop, cpu, parker);
+        run_corehop(s, corehop, cpu, parker);
         cpus_of(parker, cpus);
         text_set(got, "status %d: %s; CPUs %s", s.status, s.out, cpus);
     } else {

@@ -74,6 +74,11 @@ void start_tool(sweep &s, child &c, const char *path, const char *const *args);
 bool finish_tool(sweep &s, child &c, int ms);
 // Runs a tool to its end, bounded: status and output in s.status and s.out.
 void run_tool(sweep &s, const char *path, const char *const *args);
+// Runs corehop -c CPU -p TASK, bounded.
+void run_corehop(sweep &s, const char *corehop, int cpu, pid_t task);
+// corehop's verdict lines for a move of task to cpu: its pass and its fail.
+void pass_line(text &t, pid_t task, int cpu);
+void fail_line(text &t, pid_t task, int cpu);
 // Writes a line of the report; where it cannot, the sweep ends with status 1
 // (or 128+N where signal N came, SIGPIPE among them).
 [[gnu::format(printf, 2, 3)]] void out(sweep &s, const char *format, ...);

@@ -199,7 +199,7 @@ void start_tool(sweep &s, child &c, const char *path, const char *const *args) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int input = open("/dev/null", O_RDONLY);
+        const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(input, STDIN_FILENO);
         dup2(pipe_fds[1], STDOUT_FILENO);
         dup2(pipe_fds[1], STDERR_FILENO);
@@ -318,6 +318,23 @@ void skip(sweep &s, const char *what, const char *reason) {
 void run_tool(sweep &s, const char *path, const char *const *args) {
     start_tool(s, s.tool, path, args);
     finish_tool(s, s.tool, BOUND_SECONDS * 1000);
+}
+
+void run_corehop(sweep &s, const char *corehop, int cpu, pid_t task) {
+    char cpu_text[16];
+    char task_text[16];
+    snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
+    snprintf(task_text, sizeof task_text, "%d", task);
+    const char *const args[] = {corehop, "-c", cpu_text, "-p", task_text, nullptr};
+    run_tool(s, corehop, args);
+}
+
+void pass_line(text &t, pid_t task, int cpu) {
+    text_set(t, "Pass: switch thread %d to cpu %d success", task, cpu);
+}
+
+void fail_line(text &t, pid_t task, int cpu) {
+    text_set(t, "Fail:can not switch thread %d to CPU %d", task, cpu);
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
