@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: MIT
 # The cost of a check of corehop-sweep on a machine of many CPUs: an amd64
 # guest of CPUS CPUs under QEMU (software emulation, the VM suite's Debian 12
-# kernel and busybox) runs the sweep ROUNDS times and corehop as many times as
-# the sweep has checks, and prints the time of a check against a run of
-# corehop, from the guest's own clock.
+# kernel, busybox and init, tests/vm/guest.sh, in its case "cost") runs the
+# sweep ROUNDS times and corehop as many times as the sweep has checks, and
+# prints the time of a check against a run of corehop, from the guest's own
+# clock.
 #
 #   bench/guest-cost.sh [DIST] [CPUS] [ROUNDS]   defaults: build/dist, 64, 5
 # DIST holds a release (packaging/release.sh, or the build's release test);
@@ -25,38 +26,17 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/bin"
-tar -xzf "$archive" -C "$root" --strip-components=1 --wildcards '*/bin/*'
+tar -xzf "$archive" -C "$root" --strip-components=1 --wildcards '*/bin/*' '*/examples/*.sh'
+mv "$root"/share/doc/corehop/examples/*.sh "$root/bin/"
 cp "$cache/amd64/busybox" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
-# The guest's clock in hundredths of a second, from /proc/uptime; the sweep's
-# checks by its plan; as many runs of corehop on a sleeping task.
-cat >"$root/init" <<INIT
-#!/bin/sh
-export PATH=/bin
-busybox mount -t proc proc /proc
-busybox --install -s /bin
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t cgroup2 none /sys/fs/cgroup
-exec </dev/null >/dev/console 2>&1
-now() { read -r up _ </proc/uptime && echo \${up%.*}\${up#*.}; }
-checks=\$(corehop-sweep | sed -n 's/^1\.\.//p')
-start=\$(now)
-for _ in \$(seq $rounds); do corehop-sweep >/dev/null; done
-sweeps=\$((\$(now) - start))
-sleep 600 &
-start=\$(now)
-for _ in \$(seq \$((checks * $rounds))); do corehop -c 0 -p \$! >/dev/null; done
-runs=\$((\$(now) - start))
-echo "guest-cost: \$checks checks a sweep; $rounds sweeps \${sweeps}0 ms, \$((checks * $rounds)) runs of corehop \${runs}0 ms"
-poweroff -f
-INIT
-chmod +x "$root/init"
+# the VM suite's init, with its case that measures
+cp tests/vm/guest.sh "$root/init"
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initrd"
 line=$(timeout 1800 qemu-system-x86_64 -accel tcg,thread=single -smp "$cpus" -m 1024 \
     -kernel "$cache/amd64/bookworm/kernel" -initrd "$work/initrd" \
-    -append "console=ttyS0 panic=-1 quiet" -display none -monitor none -serial stdio -no-reboot </dev/null |
-    tr -d '\r' | tee "$work/console" | grep '^guest-cost: ')
+    -append "console=ttyS0 panic=-1 quiet case=cost rounds=$rounds" -display none -monitor none -serial stdio -no-reboot </dev/null |
+    tr -d '\r' | grep '^guest-cost: ')
 echo "$line"
 # (as many runs as checks: the ratio of the two times)
 awk -v line="$line" -v cpus="$cpus" 'BEGIN {

@@ -301,6 +301,21 @@ basic)
     sweep
     scenario
     ;;
+cost)
+    # no case of the matrix: bench/guest-cost.sh's measure, by the guest's
+    # clock in hundredths of a second: ROUNDS sweeps, and as many runs of
+    # corehop on a sleeping task as they have checks
+    rounds=$(sed -n 's/.*[[:space:]]rounds=\([0-9]*\).*/\1/p' /proc/cmdline)
+    now() { read -r up _ </proc/uptime && echo "${up%.*}${up#*.}"; }
+    checks=$(corehop-sweep | sed -n 's/^1\.\.//p')
+    start=$(now)
+    for _ in $(seq "$rounds"); do corehop-sweep >/dev/null; done
+    sweeps=$(($(now) - start))
+    sleep 600 &
+    start=$(now)
+    for _ in $(seq $((checks * rounds))); do corehop -c 0 -p $! >/dev/null; done
+    echo "guest-cost: $checks checks a sweep; $rounds sweeps ${sweeps}0 ms, $((checks * rounds)) runs of corehop $(($(now) - start))0 ms"
+    ;;
 *) not_ok "case" "no case '$case'" ;;
 esac
 echo "vm-suite end: $case"
