@@ -83,7 +83,7 @@ for arch in "${chosen[@]}"; do
     rm -rf "${build:?}/$arch"
     cmake -S "$source" -B "$build/$arch" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/cross.cmake" \
         -DCOREHOP_TARGET="${triple[$arch]}" -DCMAKE_BUILD_TYPE=Release -DCOREHOP_STATIC=ON \
-        -DCOREHOP_TESTS=OFF >/dev/null
+        -DCOREHOP_WERROR=ON -DCOREHOP_TESTS=OFF >/dev/null
     cmake --build "$build/$arch" --target archive -j 2 >/dev/null
     archive=("$build/$arch"/corehop-*-linux-"$arch".tar.gz)
     [ ${#archive[@]} = 1 ] || { echo "release: the $arch build made no archive for $arch" >&2 && exit 1; }
