@@ -227,20 +227,24 @@ complete -F _corehop corenest" ]
     cmp "$root/usr/share/licenses/corehop/LICENSE" "$SOURCE/LICENSE"
 }
 
-@test "two builds of the same commit give the same packages, byte for byte" {
+@test "two builds of the same commit, under umask 022 and 077, give the same packages, byte for byte" {
     [ "$LINKAGE" = dynamic ] || skip "the packages are made from the dynamic build, this is $LINKAGE"
     command -v dpkg-shlibdeps >/dev/null && command -v rpmbuild >/dev/null ||
         skip "needs dpkg-shlibdeps (dpkg-dev) and rpmbuild (rpm)"
     local build
-    for build in one two; do
-        build=$BATS_TEST_TMPDIR/$build
-        cmake -S "$SOURCE" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCOREHOP_TESTS=OFF >/dev/null
-        cmake --build "$build" -j 2 >/dev/null
-        (cd "$build" && env -u SOURCE_DATE_EPOCH cpack -G DEB >/dev/null 2>&1 &&
-            env -u SOURCE_DATE_EPOCH cpack -G RPM >/dev/null 2>&1)
+    for build in one:022 two:077; do
+        (umask "${build#*:}"
+            build=$BATS_TEST_TMPDIR/${build%:*}
+            cmake -S "$SOURCE" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCOREHOP_TESTS=OFF >/dev/null
+            cmake --build "$build" -j 2 >/dev/null
+            cd "$build" && env -u SOURCE_DATE_EPOCH cpack -G DEB >/dev/null 2>&1 &&
+                env -u SOURCE_DATE_EPOCH cpack -G RPM >/dev/null 2>&1)
     done
     cmp "$BATS_TEST_TMPDIR"/one/corehop_*.deb "$BATS_TEST_TMPDIR"/two/corehop_*.deb
     cmp "$BATS_TEST_TMPDIR"/one/corehop-*.rpm "$BATS_TEST_TMPDIR"/two/corehop-*.rpm
+    # the packages themselves and the .deb's members readable by all
+    [ "$(stat -c %a "$BATS_TEST_TMPDIR"/two/corehop_*.deb "$BATS_TEST_TMPDIR"/two/corehop-*.rpm)" = $'644\n644' ]
+    [ "$(ar tv "$BATS_TEST_TMPDIR"/two/corehop_*.deb | awk '$1 != "rw-r--r--"')" = "" ]
 }
 
 @test "the one time stamp: the caller's, the last commit's at the top of a work tree, else the release date's" {
