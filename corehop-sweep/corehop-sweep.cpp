@@ -110,13 +110,13 @@ void moves_itself(run &r, int cpu) {
 // 0 once the parker runs as corenest on CPU alone, 2 when it is gone (ended,
 // whether or not waited for), 1 before.
 int park_state(run &r) {
-    char name[64];
+    char name[64]{};
     const char state = state_of(r.s.parker.pid, name);
     if (state == '\0' || state == 'Z' || state == 'X') {
         return 2;
     }
     cpus_of(r.s.parker.pid, r.cpus);
-    char want[16];
+    char want[16]{};
     snprintf(want, sizeof want, "%d", r.park_cpu);
     return strcmp(name, "(corenest)") == 0 && strcmp(r.cpus, want) == 0 ? 0 : 1;
 }
@@ -157,7 +157,7 @@ void wait_parked(run &r) {
 // it was not.
 void moves_parker(run &r, int cpu) {
     text_set(r.what, "corehop moves the parker to CPU %d", cpu);
-    char cpu_text[16];
+    char cpu_text[16]{};
     snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
     if (!r.parked) {
         skip(r.s, r.what.s, "no parker");
@@ -241,7 +241,7 @@ void refuses(run &r, refusal why, int cpu) {
                "refused");
         return;
     }
-    char cpu_text[16];
+    char cpu_text[16]{};
     snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
     const char *const args[] = {r.corenest, "-n", cpu_text, nullptr};
     run_tool(r.s, r.corenest, args);
@@ -290,7 +290,7 @@ void end_parker(run &r) {
         skip(r.s, "the parker ends on SIGTERM", "no parker");
         return;
     }
-    char name[64];
+    char name[64]{};
     char state = state_of(r.s.parker.pid, name);
     // (woken once a second, it may be caught running)
     for (int waited = 0; state != 'S' && state != '\0' && waited < 1000; waited += 10) {
@@ -516,7 +516,7 @@ void header(run &r, int plan) {
 
 void check(run &r, const checks &c, bool hotplug_asked) {
     // The parker starts first, and pins itself while corehop moves itself.
-    char park_text[16];
+    char park_text[16]{};
     snprintf(park_text, sizeof park_text, "%d", r.park_cpu);
     const char *const park_args[] = {r.corenest, "-n", park_text, nullptr};
     start_tool(r.s, r.s.parker, r.corenest, park_args);

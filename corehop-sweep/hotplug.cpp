@@ -40,7 +40,7 @@ void online_path(int cpu, std::span<char> path) {
 
 // Writes "0" or "1" to the CPU's online file; 0, or the errno of the refusal.
 int set_online(int cpu, bool online) {
-    char path[64];
+    char path[64]{};
     online_path(cpu, path);
     const int fd = open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -102,9 +102,9 @@ bool scan_thread(void *context, const char *name, unsigned char /*type*/) {
     if (tid < 0) {
         return true;
     }
-    char path[96];
+    char path[96]{};
     snprintf(path, sizeof path, "/proc/%ld/task/%ld/stat", process.pid, tid);
-    char stat[1024];
+    char stat[1024]{};
     if (read_file(path, stat) < 0) {
         return true;
     }
@@ -122,7 +122,7 @@ bool scan_thread(void *context, const char *name, unsigned char /*type*/) {
     snprintf(list, sizeof list, "%.*s", static_cast<int>(cpus.size()), cpus.data());
     const int cpu = alone_on(*process.h, list);
     if (cpu >= 0) {
-        char what[128];
+        char what[128]{};
         snprintf(what, sizeof what, "task %ld %.*s", tid, static_cast<int>(task.comm.size()),
                  task.comm.data());
         hold(*process.h, cpu, what);
@@ -136,7 +136,7 @@ bool scan_process(void *context, const char *name, unsigned char /*type*/) {
     if (pid < 0 || pid == h.parker) {
         return true;
     }
-    char path[64];
+    char path[64]{};
     snprintf(path, sizeof path, "/proc/%ld/task", pid);
     const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -161,7 +161,7 @@ bool scan_irq(void *context, const char *name, unsigned char /*type*/) {
     if (number_of(name) < 0) {
         return true;
     }
-    char path[96];
+    char path[96]{};
     snprintf(path, sizeof path, "/proc/irq/%s/smp_affinity_list", name);
     static char list[CPU_LIST_TEXT_MAX];
     read_line(path, list);
@@ -188,7 +188,7 @@ bool scan_irq(void *context, const char *name, unsigned char /*type*/) {
             return true;
         }
     }
-    char what[64];
+    char what[64]{};
     snprintf(what, sizeof what, "IRQ %s", name);
     hold(h, cpu, what);
     return true;
@@ -234,7 +234,7 @@ bool find_v1(void *context, std::string_view line) {
             length = std::min(sizeof v1.options - 1, length + static_cast<size_t>(n));
         }
     }
-    char root[PATH_TEXT_MAX];
+    char root[PATH_TEXT_MAX]{};
     if (v1.point[0] == '\0' && mount_field_decode(mount.root, root) < sizeof root &&
         std::string_view(root) == "/") {
         mount_field_decode(mount.point, v1.point);
@@ -249,7 +249,7 @@ struct v1_walk {
     cpu_list candidates;
     int top;
     cpu_list held;
-    char path[PATH_TEXT_MAX];
+    char path[PATH_TEXT_MAX]{};
     size_t root_length;
     char holder[PATH_TEXT_MAX];
     int depth;
@@ -272,7 +272,7 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
     const int fd = open(walk.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         // (mounted with noprefix, its files have no "cpuset." before them)
-        char file[PATH_TEXT_MAX + 16];
+        char file[PATH_TEXT_MAX + 16]{};
         static char cpus[CPU_LIST_TEXT_MAX];
         snprintf(file, sizeof file, "%s/cpuset.cpus", walk.path);
         if (read_file(file, cpus) < 0) {
@@ -405,7 +405,7 @@ int choose(sweep &s, const cpu_list &moves, const cpu_list &online, pid_t parker
         return -1;
     }
     for (int cpu = cpu_list_next(moves, -1); cpu >= 0; cpu = cpu_list_next(moves, cpu)) {
-        char path[64];
+        char path[64]{};
         online_path(cpu, path);
         if (access(path, F_OK) != 0) {
             continue;
@@ -457,7 +457,7 @@ bool start_guard(sweep &s, int cpu) {
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
-        char path[64];
+        char path[64]{};
         online_path(cpu, path);
         const int file = open(path, O_WRONLY | O_CLOEXEC);
         if (dup2(fds[0], STDIN_FILENO) < 0 || dup2(file, STDOUT_FILENO) < 0) {
@@ -538,7 +538,7 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
             nap(s, 10);
             cpus_of(parker, cpus);
         }
-        char comm[64];
+        char comm[64]{};
         char state = state_of(parker, comm);
         for (int waited = 0; state != 'S' && state != '\0' && waited < 1000; waited += 10) {
             nap(s, 10);
@@ -562,7 +562,7 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
     text_set(want, "status 255: %s; CPUs %s", line.s, before);
     text_set(got, "status %d: %s; CPUs %s", s.status, s.out, cpus);
     result(s, refused.s, got.s, want.s);
-    char path[64];
+    char path[64]{};
     online_path(cpu, path);
     if (set_online(cpu, true) == 0) {
         bring_back(s);

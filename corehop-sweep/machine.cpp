@@ -295,7 +295,7 @@ void read_line(const char *path, std::span<char> buf) {
 }
 
 void cpus_of(pid_t task, std::span<char> buf) {
-    char path[64];
+    char path[64]{};
     snprintf(path, sizeof path, "/proc/%d/status", task);
     static char status[CPU_LIST_TEXT_MAX * 2];
     buf[0] = '\0';
@@ -310,9 +310,9 @@ void cpus_of(pid_t task, std::span<char> buf) {
 }
 
 char state_of(pid_t task, std::span<char> name) {
-    char path[64];
+    char path[64]{};
     snprintf(path, sizeof path, "/proc/%d/stat", task);
-    char stat[1024];
+    char stat[1024]{};
     name[0] = '\0';
     if (read_file(path, stat) < 0) {
         return '\0';

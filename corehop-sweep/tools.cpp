@@ -321,7 +321,7 @@ void run_tool(sweep &s, const char *path, const char *const *args) {
 }
 
 void run_corehop(sweep &s, const char *corehop, int cpu, pid_t task) {
-    char cpu_text[16];
+    char cpu_text[16]{};
     char task_text[16];
     snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
     snprintf(task_text, sizeof task_text, "%d", task);

@@ -106,6 +106,13 @@ absent_cpu() {
     echo $((last + 1))
 }
 
+# The line corehop-sweep -l writes on standard error where no cgroup file
+# system is mounted, so that no cpuset can be read (a build chroot that binds
+# /sys alone); else empty.
+CPUSET_NOTE=$'corehop-sweep: no cpuset can be read here: the online CPUs\n'
+! grep -qE ' - cgroup2? ' /proc/self/mountinfo || CPUSET_NOTE=''
+export CPUSET_NOTE
+
 # The kernel's list of the online CPUs, such as 0-3.
 online_cpus() {
     cat /sys/devices/system/cpu/online

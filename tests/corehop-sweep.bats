@@ -120,10 +120,14 @@ EOF_CASES
     need_two_cpus
     # CPUs the sweep runs on | where the parker parks
     while IFS='|' read -r own park; do
+        # (where no cpuset can be read, on the sweep's first CPU, which the
+        # kernel lets it use; the pin then shows only where it has more)
+        [ -z "$CPUSET_NOTE" ] || park=${own%%[-,]*}
         sweep taskset -c "$own" "$SWEEP"
         [ "$status" = 0 ] || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
         grep -qx "# a task may use $(online_cpus); moved to $(online_cpus)" "$BATS_TEST_TMPDIR/out"
-        grep -qx "ok [0-9]* corenest parks on CPU $park" "$BATS_TEST_TMPDIR/out"
+        grep -qE "^ok [0-9]+ corenest parks on CPU $park( # SKIP this process may use CPU $park alone: the pin cannot show)?$" \
+            "$BATS_TEST_TMPDIR/out"
     done <<EOF_CASES
 0|1
 1|0
@@ -132,7 +136,7 @@ EOF_CASES
 }
 
 @test "-l prints the CPUs a task may use, -h the help; a bad command line the usage, status 2" {
-    expect 0 "$(online_cpus)"$'\n' "" "$SWEEP" -l
+    expect 0 "$(online_cpus)"$'\n' "$CPUSET_NOTE" "$SWEEP" -l
     "$SWEEP" -h >"$BATS_TEST_TMPDIR/help"
     [ "$(head -n 2 "$BATS_TEST_TMPDIR/help")" = "$USAGE" ]
     # arguments | the diagnostic before the usage

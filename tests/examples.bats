@@ -29,7 +29,7 @@ run_scenario() {
     check_output scenario 0 "$status" "parked: pid $pid on CPUs 0
 Pass: switch thread $pid to cpu $last success
 moved:  pid $pid on CPUs $last
-" ""
+" "$CPUSET_NOTE"
     [ ! -d "/proc/$pid" ]
 }
 
@@ -114,7 +114,7 @@ a task may use CPU 1 alone here: no other CPU to move the parker to
         check_output "scenario on CPUs $cpus" 0 "$status" "parked: pid $pid on CPUs 0
 Pass: switch thread $pid to cpu $last success
 moved:  pid $pid on CPUs $last
-" ""
+" "$CPUSET_NOTE"
         # corenest's pin, then corehop's set on it, in the trace of the run
         pin=$(grep -n "^$pid \+sched_setaffinity(0, 128, \[0\])" "$trace" | cut -d: -f1)
         move=$(grep -n "^[0-9]* \+sched_setaffinity($pid, " "$trace" | cut -d: -f1)
