@@ -189,15 +189,14 @@ void moves_parker(run &r, int cpu) {
 void unusable(run &r, const cpu_list &cpus, const char *why) {
     for (int cpu = cpu_list_next(cpus, -1); cpu >= 0; cpu = cpu_list_next(cpus, cpu)) {
         text_set(r.what, "corehop moves the parker to CPU %d", cpu);
-        text_set(r.line, "%s: a task may not use it",
-                 why != nullptr                    ? why
-                 : cpu > cpu_list_last(r.possible) ? "past the possible CPUs"
-                                                   : "not a possible CPU");
+        const char *const past =
+            cpu > cpu_list_last(r.possible) ? "past the possible CPUs" : "not a possible CPU";
+        text_set(r.line, "%s: a task may not use it", why != nullptr ? why : past);
         skip(r.s, r.what.s, r.line.s);
     }
 }
 
-enum class refusal { offline, outside, absent, mask };
+enum class refusal : uint8_t { offline, outside, absent, mask };
 
 // corehop refuses to move the parker (or itself, where there is none) to
 // CPU, which keeps the CPUs last seen; corenest refuses to park there.
@@ -562,5 +561,8 @@ int main(int argc, char *argv[]) {
     choose_park_cpu(r);
     header(r, c.plan);
     check(r, c, o.hotplug);
-    end_sweep(r.s, r.s.failed > 0 ? 1 : r.s.passed == 0 ? 4 : 0);
+    if (r.s.failed > 0) {
+        end_sweep(r.s, 1);
+    }
+    end_sweep(r.s, r.s.passed == 0 ? 4 : 0);
 }

@@ -140,7 +140,7 @@ bool scan_process(void *context, const char *name, unsigned char /*type*/) {
     snprintf(path, sizeof path, "/proc/%ld/task", pid);
     const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        task_scan process{&h, pid};
+        task_scan process{.h = &h, .pid = pid};
         each_entry(fd, scan_thread, &process);
         close(fd);
     }
@@ -246,14 +246,14 @@ bool find_v1(void *context, std::string_view line) {
 // which candidates a cpuset but the root one holds, and the first cpuset
 // that holds the last of them.
 struct v1_walk {
-    cpu_list candidates;
-    int top;
-    cpu_list held;
+    cpu_list candidates{};
+    int top = -1;
+    cpu_list held{};
     char path[PATH_TEXT_MAX]{};
-    size_t root_length;
-    char holder[PATH_TEXT_MAX];
-    int depth;
-    bool failed;
+    size_t root_length = 0;
+    char holder[PATH_TEXT_MAX]{};
+    int depth = 0;
+    bool failed = false;
 };
 
 bool walk_cpuset(void *context, const char *name, unsigned char type) {
@@ -373,7 +373,7 @@ int v1_guard(sweep &s, const cpu_list &candidates, text &reason) {
     }
     setpgid(pid, pid);
     fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    s.tool = child{pid, open_pidfd(pid), fds[0]};
+    s.tool = child{.pid = pid, .pidfd = open_pidfd(pid), .out = fds[0]};
     finish_tool(s, s.tool, BOUND_SECONDS * 1000);
     const std::string_view said(s.out);
     if (s.status == 0 && !said.empty() && said.front() >= '0' && said.front() <= '9') {

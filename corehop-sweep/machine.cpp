@@ -164,7 +164,7 @@ bool cpuset_from(std::span<char> dir, std::string_view top, const char *name, st
                 return true;
             }
         }
-        std::string_view folder(dir.data());
+        const std::string_view folder(dir.data());
         const size_t slash = folder.rfind('/');
         if (folder.size() <= top.size() || slash == std::string_view::npos) {
             file[0] = '\0';
@@ -332,7 +332,8 @@ bool find_cpuset(std::span<char> cpus, std::span<char> file) {
     if (read_file("/proc/self/cgroup", cgroups) < 0) {
         return false;
     }
-    cpuset_search search{own_cgroups_parse(cgroups), cpus, file, false};
+    cpuset_search search{
+        .own = own_cgroups_parse(cgroups), .cpus = cpus, .file = file, .found = false};
     each_line("/proc/self/mountinfo", cpuset_in_mount, &search);
     return search.found;
 }

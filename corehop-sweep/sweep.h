@@ -20,7 +20,7 @@ inline constexpr size_t OUT_MAX = 4096;
 inline constexpr size_t PATH_TEXT_MAX = 4096;
 // A line of the report: a description or what was expected or came, which
 // may hold a list of CPUs, a tool's output and paths.
-inline constexpr size_t LINE_MAX_BYTES = CPU_LIST_TEXT_MAX + OUT_MAX + 2 * PATH_TEXT_MAX;
+inline constexpr size_t LINE_MAX_BYTES = CPU_LIST_TEXT_MAX + OUT_MAX + (2 * PATH_TEXT_MAX);
 
 // A text built in place, cut at its size.
 struct text {

@@ -116,7 +116,7 @@ void keep_lines(std::span<char> out, size_t used) {
 long long now_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return (static_cast<long long>(now.tv_sec) * 1000) + (now.tv_nsec / 1000000);
 }
 
 // The child has ended, by its pidfd or, without one, by a look; it stays
@@ -172,7 +172,7 @@ void end_sweep(sweep &s, int status) {
 }
 
 void nap(sweep &s, int ms) {
-    pollfd signals{s.signals, POLLIN, 0};
+    pollfd signals{.fd = s.signals, .events = POLLIN, .revents = 0};
     poll(&signals, s.signals >= 0 ? 1 : 0, ms);
     end_if_signalled(s);
 }
@@ -217,7 +217,7 @@ void start_tool(sweep &s, child &c, const char *path, const char *const *args) {
     // (set here as well, so that the group is there before the parent goes on)
     setpgid(pid, pid);
     fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
-    c = child{pid, open_pidfd(pid), pipe_fds[0]};
+    c = child{.pid = pid, .pidfd = open_pidfd(pid), .out = pipe_fds[0]};
     end_if_signalled(s);
 }
 
@@ -240,8 +240,9 @@ bool finish_tool(sweep &s, child &c, int ms) {
         }
         // (a pipe at its end is polled no more: it would wake the poll at
         // once; without a pidfd, the end is looked for every 10 ms)
-        pollfd fds[3] = {
-            {s.signals, POLLIN, 0}, {ended ? -1 : c.out, POLLIN, 0}, {c.pidfd, POLLIN, 0}};
+        pollfd fds[3] = {{.fd = s.signals, .events = POLLIN, .revents = 0},
+                         {.fd = ended ? -1 : c.out, .events = POLLIN, .revents = 0},
+                         {.fd = c.pidfd, .events = POLLIN, .revents = 0}};
         poll(fds, c.pidfd >= 0 ? 3 : 2,
              static_cast<int>(c.pidfd >= 0 ? left : std::min(left, 10LL)));
         end_if_signalled(s);

@@ -53,7 +53,7 @@ bool mount_line_parse(std::string_view line, mount_line &mount) {
     if (type.empty()) {
         return false;
     }
-    mount = {root, point, type, super};
+    mount = {.root = root, .point = point, .type = type, .super = super};
     return true;
 }
 
@@ -95,7 +95,7 @@ own_cgroups own_cgroups_parse(std::string_view text) {
     own_cgroups own;
     while (!text.empty()) {
         const size_t end = text.find('\n');
-        std::string_view line = part(text, 0, end);
+        const std::string_view line = part(text, 0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         const size_t first = line.find(':');
         const size_t second = line.find(':', first == std::string_view::npos ? 0 : first + 1);
@@ -123,10 +123,12 @@ cgroup_place cgroup_place_of(std::string_view root, std::string_view path) {
         return {};
     }
     if (root == "/") {
-        return {cgroup_place::below, path == "/" ? std::string_view{} : path, 0};
+        return {.kind = cgroup_place::below,
+                .rest = path == "/" ? std::string_view{} : path,
+                .depth = 0};
     }
     if (starts_with_dir(path, root)) {
-        return {cgroup_place::below, part(path, root.size()), 0};
+        return {.kind = cgroup_place::below, .rest = part(path, root.size()), .depth = 0};
     }
     // A mount made outside the namespace, whose root lies that many levels
     // above the namespace's own.
@@ -139,5 +141,7 @@ cgroup_place cgroup_place_of(std::string_view root, std::string_view path) {
     if (depth == 0 || !up.empty()) {
         return {};
     }
-    return {cgroup_place::search, path == "/" ? std::string_view{} : path, depth};
+    return {.kind = cgroup_place::search,
+            .rest = path == "/" ? std::string_view{} : path,
+            .depth = depth};
 }

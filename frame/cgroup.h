@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -43,7 +44,7 @@ own_cgroups own_cgroups_parse(std::string_view text);
 // Where a cgroup of path lies in a mount of its hierarchy whose root is
 // root (both as the mount table and /proc/self/cgroup show them).
 struct cgroup_place {
-    enum kind_type {
+    enum kind_type : uint8_t {
         none,  // not in this mount, or above the namespace's root: unknown
         below, // at the mount's point joined with rest
         search // rest lies below one of the folders depth levels under the

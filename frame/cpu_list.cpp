@@ -180,7 +180,7 @@ int32_t cpu_list_last(const cpu_list &list) {
             while ((word >> static_cast<unsigned>(top)) == 0) {
                 --top;
             }
-            return static_cast<int32_t>(i) * WORD_BITS + top;
+            return (static_cast<int32_t>(i) * WORD_BITS) + top;
         }
     }
     return -1;
