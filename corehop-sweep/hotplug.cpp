@@ -308,7 +308,7 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
     walk.top = cpu_list_last(candidates);
     const char *point = nullptr;
     for (const char *folder : {"/tmp", "/mnt", "/dev"}) {
-        struct stat st {};
+        struct stat st = {};
         if (stat(folder, &st) == 0 && S_ISDIR(st.st_mode)) {
             point = folder;
             break;
@@ -342,7 +342,7 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
 int v1_guard(sweep &s, const cpu_list &candidates, text &reason) {
     static v1_mount v1;
     each_line("/proc/self/mountinfo", find_v1, &v1);
-    struct stat ns {};
+    struct stat ns = {};
     if (stat("/proc/self/ns/cgroup", &ns) == 0 && ns.st_ino != FIRST_CGROUP_NAMESPACE) {
         text_set(reason,
                  "in a cgroup namespace, where the other cgroup v1 cpusets cannot be seen %s",

@@ -228,7 +228,7 @@ bool cpuset_in_mount(void *context, std::string_view line) {
 }
 
 bool runnable_file(const char *path) {
-    struct stat st {};
+    struct stat st = {};
     return stat(path, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
 }
 

@@ -152,7 +152,7 @@ void catch_signals(sweep &s) {
     sigset_t set;
     sigemptyset(&set);
     for (int number = 1; number <= SIGRTMAX; ++number) {
-        struct sigaction now {};
+        struct sigaction now = {};
         // (the C library refuses its own real-time signals)
         if (ends_by_default(number) && sigaction(number, nullptr, &now) == 0 &&
             now.sa_handler != SIG_IGN) {
