@@ -521,10 +521,17 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
     if (s.status != 0 || strcmp(s.out, line.s) != 0) {
         text_set(got, "the move to CPU %d: status %d: %s", cpu, s.status, s.out);
     } else {
-        const int error = start_guard(s, cpu) ? set_online(cpu, false) : EAGAIN;
-        if (error != 0) {
+        const bool guarded = start_guard(s, cpu);
+        const int error = guarded ? set_online(cpu, false) : errno;
+        if (!guarded || error != 0) {
             bring_back(s);
-            text_set(reason, "the kernel refuses to take CPU %d offline: %s", cpu, strerror(error));
+            if (guarded) {
+                text_set(reason, "the kernel refuses to take CPU %d offline: %s", cpu,
+                         strerror(error));
+            } else {
+                text_set(reason, "no guard to bring CPU %d back could be started: %s", cpu,
+                         strerror(error));
+            }
             skip(s, lives.s, reason.s);
             skip(s, refused.s, reason.s);
             skip(s, back.s, reason.s);

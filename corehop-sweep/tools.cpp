@@ -161,6 +161,11 @@ void catch_signals(sweep &s) {
     }
     sigprocmask(SIG_SETMASK, &set, nullptr);
     s.signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    // (with no signalfd, the signals keep their default, which ends the
+    // sweep at once: its tools then die with it)
+    if (s.signals < 0) {
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    }
 }
 
 void end_sweep(sweep &s, int status) {

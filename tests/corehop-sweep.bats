@@ -54,7 +54,8 @@ cpu_words() {
     # named as a program, a run by name from PATH with a corehop in the
     # current folder, a corenest slow to pin itself; no environment, a
     # blocked or ignored SIGTERM, closed descriptors, a TMPDIR that is a
-    # FIFO, a PATH with nothing on it.
+    # FIFO, a PATH with nothing on it; a kernel that gives no signalfd or no
+    # pidfd.
     local place
     mkdir -p "$BATS_TEST_TMPDIR/here" "$BATS_TEST_TMPDIR/path/corehop"
     mkfifo "$BATS_TEST_TMPDIR/fifo"
@@ -88,6 +89,8 @@ ignored|sh -c 'trap "" TERM HUP INT && exec "$0"' "$place/corehop-sweep"
 closed|sh -c 'exec "$0" 2>&- <&-' "$place/corehop-sweep"
 tmpdir|env TMPDIR="$BATS_TEST_TMPDIR/fifo" "$place/corehop-sweep"
 no path|env PATH=/nowhere "$place/corehop-sweep"
+no signalfd|strace -qq -o /dev/null -e trace=signalfd4 -e inject=signalfd4:error=ENOSYS "$place/corehop-sweep"
+no pidfd|strace -qq -o /dev/null -e trace=pidfd_open -e inject=pidfd_open:error=ENOSYS "$place/corehop-sweep"
 EOF_CASES
 }
 
