@@ -580,6 +580,7 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
         text_set(got, "CPU %d stays offline: %s refused 1", cpu, path);
     }
     snprintf(seen.data(), seen.size(), "%s", cpus);
+    pass_line(line, parker, cpu);
     text_set(want, "status 0: %s; CPUs %d", line.s, cpu);
     result(s, back.s, got.s, want.s);
 }
