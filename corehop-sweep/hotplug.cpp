@@ -572,6 +572,8 @@ void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_lis
     char path[64]{};
     online_path(cpu, path);
     if (set_online(cpu, true) == 0) {
+        // (online again: the guard alone is left to end)
+        s.offline = -1;
         bring_back(s);
         run_corehop(s, corehop, cpu, parker);
         cpus_of(parker, cpus);
