@@ -182,7 +182,9 @@ hotplug)
     online 1 1
     scenario
     pinned
-    killed
+    # (riscv64's kernels under QEMU's software emulation once stalled for
+    # good in RCU here, a CPU coming back while the others hang)
+    [ "$(uname -m)" = riscv64 ] || killed
     ;;
 cgroupv1)
     # cgroup v1's cpuset, mounted noprefix: a cpuset that goes offline loses
