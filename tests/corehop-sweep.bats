@@ -456,3 +456,34 @@ EOF_CASES
     # (a CPU in the hole is offline, and refused as such)
     grep -qx "ok [0-9]* corehop refuses offline CPU $(($(absent_cpu) + 2))" "$BATS_TEST_TMPDIR/out"
 }
+
+@test "-H over stand-ins of the CPUs' online files: a task bound alone to each makes the checks skip, and none is written" {
+    need_root
+    need_two_cpus
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    # No CPU of this machine goes offline: in a mount namespace of its own,
+    # each online file is a stand-in holding 1, and a task bound to each CPU
+    # that has one must keep -H from choosing any. A sweep that wrote one
+    # fails here, with the CPU online still.
+    local file cpu binds='' held=''
+    for file in /sys/devices/system/cpu/cpu[0-9]*/online; do
+        [ -e "$file" ] || continue
+        cpu=${file%/online}
+        cpu=${cpu##*/cpu}
+        echo 1 >"$BATS_TEST_TMPDIR/online$cpu"
+        touch -d @0 "$BATS_TEST_TMPDIR/online$cpu"
+        binds="$binds mount --bind $BATS_TEST_TMPDIR/online$cpu $file &&"
+        spawn /dev/null /dev/null taskset -c "$cpu" sleep 600
+        held="$held $cpu"
+    done
+    [ -n "$held" ] || skip "no CPU here has an online file"
+    sweep unshare -m sh -c "$binds exec \"\$0\" -H" "$SWEEP"
+    [ "$status" = 0 ] && ktap_well_formed || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    [ "$(grep -cE '^ok [0-9]+ (the parker lives on as CPU [0-9]+ goes offline|corehop refuses to move the parker back to offline CPU [0-9]+|corehop moves the parker back to CPU [0-9]+ once it is online) # SKIP task [0-9]+ \([^)]*\) may run on CPU [0-9]+ alone, and would lose that binding for good$' \
+        "$BATS_TEST_TMPDIR/out")" = 3 ] || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    for cpu in $held; do
+        # (a write, even of 1 again, changes the stand-in's time)
+        [ "$(stat -c %Y "$BATS_TEST_TMPDIR/online$cpu")" = 0 ] ||
+            { echo "the online file of CPU $cpu was written" >&2 && return 1; }
+    done
+}
