@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Helpers shared by the command-line tests.
-# BIN names the folder of the programs under test.
+# BIN names the folder of the programs under test; HELPERS that of the test
+# helpers the build makes (tests/helpers), by default BIN.
 
 bats_require_minimum_version 1.5.0
 
@@ -11,6 +12,12 @@ COREHOP=$BIN/corehop
 CORENEST=$BIN/corenest
 # shellcheck disable=SC2034
 SWEEP=$BIN/corehop-sweep
+HELPERS=${HELPERS:-$BIN}
+
+# need_helper NAME: skips where the test helper $HELPERS/NAME was not made.
+need_helper() {
+    [ -e "$HELPERS/$1" ] || skip "needs the test helper $1, which the build makes (tests/helpers)"
+}
 
 # expect STATUS STDOUT STDERR COMMAND...: runs COMMAND and checks its exit
 # status, standard output and standard error byte for byte.

@@ -98,8 +98,9 @@ EOF_CASES
 
 @test "a thread id moves that thread alone" {
     need_two_cpus
+    need_helper two_threads
     local ids=$BATS_TEST_TMPDIR/ids
-    spawn "$ids" /dev/null "$BIN/two_threads"
+    spawn "$ids" /dev/null "$HELPERS/two_threads"
     local pid=$spawned tid before
     poll 500 test -s "$ids"
     read -r tid <"$ids"

@@ -7,6 +7,8 @@
 source "$BATS_TEST_DIRNAME/common.bash"
 
 SCENARIO=$BATS_TEST_DIRNAME/../examples/park-and-move.sh
+# The man pages, unpacked: the build's, or those of MAN_PAGES.
+MAN_PAGES=${MAN_PAGES:-${BUILD:?BUILD must name the build tree}/man}
 
 # The pid in a "parked: pid N on CPUs L" line of the scenario's output.
 parker_of() {
@@ -72,7 +74,7 @@ a task may use CPU 1 alone here: no other CPU to move the parker to
     # Each .nf block of EXAMPLES: "$ " and "> " lines are the commands, the
     # others what they print. Pids and runs of blanks may differ.
     normal() { sed -E 's/thread [0-9]+/thread PID/; s/[[:space:]]+/ /g'; }
-    for page in "$BUILD"/man/*.1; do
+    for page in "$MAN_PAGES"/*.1; do
         awk -v dir="$BATS_TEST_TMPDIR" '
             /^\.SH/ { examples = ($2 == "EXAMPLES") }
             examples && /^\.nf/ { n++; inside = 1; next }
@@ -100,11 +102,12 @@ a task may use CPU 1 alone here: no other CPU to move the parker to
 @test "the move comes after the parker's own pin, however slow its start, wherever the shell runs" {
     need_two_cpus
     [ "$LINKAGE" = dynamic ] || skip "a preloaded library holds only a dynamic corenest, this is $LINKAGE"
+    need_helper hold_before_main.so
     # A corenest held in an interruptible sleep before its main, as a slow
     # file system holds one, sleeps as corenest before it has pinned itself.
     local dir trace=$BATS_TEST_TMPDIR/trace pid pin move last
     last=$(last_online_cpu)
-    dir=$(stand_in corenest "LD_PRELOAD='$BIN/hold_before_main.so' exec '$CORENEST' \"\$@\"")
+    dir=$(stand_in corenest "LD_PRELOAD='$HELPERS/hold_before_main.so' exec '$CORENEST' \"\$@\"")
     # the CPUs of the shell that runs the scenario
     for cpus in 0 "$(online_cpus)"; do
         status=0
