@@ -412,8 +412,10 @@ EOF_CASES
 @test "every file carries the licence's SPDX line, exactly" {
     command -v git >/dev/null && git -C "$SOURCE" rev-parse 2>/dev/null || skip "needs the git checkout"
     local file exact='^(# |// |\.\\" |<!-- )SPDX-License-Identifier: MIT( -->)?$'
-    # JSON has no comments; the changelog and the licence have their own forms
-    for file in $(git -C "$SOURCE" ls-files | grep -vx 'CMakePresets.json\|packaging/changelog\|LICENSE'); do
+    # JSON has no comments; the changelogs, the licence and Debian's copyright
+    # file have their own forms, and dpkg reads the source format as one line
+    for file in $(git -C "$SOURCE" ls-files |
+        grep -vx 'CMakePresets.json\|packaging/changelog\|LICENSE\|debian/changelog\|debian/copyright\|debian/source/format'); do
         [ -f "$SOURCE/$file" ] || continue
         # one comment line naming the licence, and no other that looks like one
         [ "$(grep -Ec "$exact" "$SOURCE/$file")" = 1 ] &&
