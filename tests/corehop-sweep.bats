@@ -376,7 +376,9 @@ usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s t
     done
     # a reader that stops after the first two results, once the parker runs
     rm -r "$STARTS" && mkdir "$STARTS"
-    AT=0 "$dir/corehop-sweep" 2>/dev/null | sed '/^ok 2 /q' >/dev/null
+    # (with SIGPIPE at its default, which a caller such as a test runner may
+    # have left ignored: then the lost report is status 1)
+    AT=0 env --default-signal=PIPE "$dir/corehop-sweep" 2>/dev/null | sed '/^ok 2 /q' >/dev/null
     [ "${PIPESTATUS[0]}" = 141 ]
     none_left "a reader gone early"
 }
@@ -414,7 +416,7 @@ unshare -C "$SWEEP"||0|1|# the cpuset of FILE
 unshare -m sh -c 'mount --bind "$CPUSET" /mnt && umount -l "${CPUSET%/*}" && exec "$0"' "$SWEEP"||0|1|# the cpuset of /mnt/BASE
 unshare -m sh -c 'mount -t tmpfs none /sys/fs/cgroup && exec "$0"' "$SWEEP"||0|ONLINE|ok N corehop moves the parker to CPU 0 # SKIP the kernel refuses it: this task's cpuset, which cannot be read here, may not hold it
 "$dir/corehop-sweep"||1|1|ok N corenest parks on CPU 1 # SKIP this process may use CPU 1 alone: the pin cannot show
-sh -c 'exec unshare -C sh -c "echo \$\$ >\"\${CPUSET%/*}/cgroup.procs\" && exec \"\$0\"" "$0"' "$dir/corehop-sweep"||1|ONLINE|# no cpuset can be read here: a task may use the online CPUs
+sh -c 'unshare -C sh -c "kill -STOP \$\$ && exec \"\$0\"" "$0" & n=0; until grep -q "^State:[[:space:]]*T" /proc/$!/status; do n=$((n + 1)); if [ $n -gt 100 ]; then break; fi; sleep 0.1; done; echo $! >"${CPUSET%/*}/cgroup.procs" && kill -CONT $! && wait $!' "$dir/corehop-sweep"||1|ONLINE|# no cpuset can be read here: a task may use the online CPUs
 EOF_CASES
     # names that a glob or the mount table's escapes would misread, in a
     # cgroup namespace whose mount lies above its root
