@@ -9,9 +9,11 @@
 // Exit status: 0 every check passed, 1 a check failed or the report could not
 // be written, 4 nothing could be checked, 2 a bad command line, 128+N signal N.
 // It runs corehop and corenest, beside it or else on PATH, as separate
-// processes, and reads /proc and /sys.
+// processes, and reads /proc and /sys; what it cannot read or start makes the
+// check that needed it a skip that says why, never a verdict.
 
 #include "cpu_list.h"
+#include "cpu_mask.h"
 #include "sweep.h"
 
 #include <cerrno>
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -53,12 +56,14 @@ struct run {
     char cpuset[CPU_LIST_TEXT_MAX]{};
     char cpuset_file[PATH_TEXT_MAX]{};
     bool cpuset_known{};
+    int cpuset_error{}; // the errno of a read of the cpuset that failed, its file in cpuset_file
     char usable_text[CPU_LIST_TEXT_MAX]{};
     char corehop[PATH_TEXT_MAX]{};
     char corenest[PATH_TEXT_MAX]{};
     int park_cpu{};
     int own_single{}; // this process's only CPU, or -1
     bool parked{};
+    text park_failure{};            // why the parker could not start
     char seen[CPU_LIST_TEXT_MAX]{}; // the parker's CPUs as the last check saw them
     char cpus[CPU_LIST_TEXT_MAX]{};
     text what{};
@@ -71,16 +76,15 @@ struct run {
 [[noreturn, gnu::format(printf, 1, 2)]] void bad_usage(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    fprintf(stderr, "corehop-sweep: ");
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
-    vfprintf(stderr, format, arguments);
+    complain_v(format, arguments);
     va_end(arguments);
-    fprintf(stderr, "\n%s", USAGE);
+    fprintf(stderr, "%s", USAGE);
     exit(2);
 }
 
-// The lines of the report.
-[[noreturn]] void nothing(run &r, const char *reason) {
+// A report of no check: nothing can be checked here, for the reason.
+[[noreturn]] void skip_all(run &r, const char *reason) {
     out(r.s, "KTAP version 1\n");
     out(r.s, "1..0 # SKIP %s\n", reason);
     end_sweep(r.s, 4);
@@ -108,14 +112,19 @@ void moves_itself(run &r, int cpu) {
 }
 
 // 0 once the parker runs as corenest on CPU alone, 2 when it is gone (ended,
-// whether or not waited for), 1 before.
+// whether or not waited for), 1 before; -1 where its files cannot be read
+// (the check hindered).
 int park_state(run &r) {
     char name[64]{};
-    const char state = state_of(r.s.parker.pid, name);
-    if (state == '\0' || state == 'Z' || state == 'X') {
-        return 2;
+    char state = '\0';
+    const int seen = state_of(r.s, r.s.parker.pid, name, state);
+    if (seen <= 0 || state == 'Z' || state == 'X') {
+        return seen < 0 ? -1 : 2;
     }
-    cpus_of(r.s.parker.pid, r.cpus);
+    const int cpus = cpus_of(r.s, r.s.parker.pid, r.cpus);
+    if (cpus <= 0) {
+        return cpus < 0 ? -1 : 2;
+    }
     char want[16]{};
     snprintf(want, sizeof want, "%d", r.park_cpu);
     return strcmp(name, "(corenest)") == 0 && strcmp(r.cpus, want) == 0 ? 0 : 1;
@@ -128,6 +137,10 @@ int park_state(run &r) {
 // read from a slow file system.
 void wait_parked(run &r) {
     text_set(r.what, "corenest parks on CPU %d", r.park_cpu);
+    if (r.s.parker.pid < 0) {
+        skip(r.s, r.what.s, r.park_failure.s);
+        return;
+    }
     int state = park_state(r);
     for (int waited = 0; state == 1 && waited < BOUND_SECONDS * 1000; waited += 10) {
         nap(r.s, 10);
@@ -145,7 +158,7 @@ void wait_parked(run &r) {
         return;
     }
     if (state == 2) {
-        finish_tool(r.s, r.s.parker, BOUND_SECONDS * 1000);
+        finish_child(r.s, r.s.parker, BOUND_SECONDS * 1000);
         text_set(r.got, "ended with status %d: %s", r.s.status, r.s.out);
     } else {
         text_set(r.got, "on CPUs %s after %d s", r.cpus, BOUND_SECONDS);
@@ -172,13 +185,14 @@ void moves_parker(run &r, int cpu) {
         }
         return;
     }
-    run_corehop(r.s, r.corehop, cpu, r.s.parker.pid);
-    cpus_of(r.s.parker.pid, r.cpus);
-    if (unknown_refusal(r, cpu, r.s.parker.pid) && strcmp(r.cpus, r.seen) == 0) {
-        skip(r.s, r.what.s, UNKNOWN_REASON);
-        return;
+    if (run_corehop(r.s, r.corehop, cpu, r.s.parker.pid) &&
+        cpus_of(r.s, r.s.parker.pid, r.cpus) >= 0) {
+        if (unknown_refusal(r, cpu, r.s.parker.pid) && strcmp(r.cpus, r.seen) == 0) {
+            skip(r.s, r.what.s, UNKNOWN_REASON);
+            return;
+        }
+        snprintf(r.seen, sizeof r.seen, "%s", r.cpus);
     }
-    snprintf(r.seen, sizeof r.seen, "%s", r.cpus);
     pass_line(r.line, r.s.parker.pid, cpu);
     text_set(r.want, "status 0: %s; CPUs %d", r.line.s, cpu);
     text_set(r.got, "status %d: %s; CPUs %s", r.s.status, r.s.out, r.cpus);
@@ -198,12 +212,8 @@ void unusable(run &r, const cpu_list &cpus, const char *why) {
 
 enum class refusal : uint8_t { offline, outside, absent, mask };
 
-// corehop refuses to move the parker (or itself, where there is none) to
-// CPU, which keeps the CPUs last seen; corenest refuses to park there.
-// corenest runs only where the kernel refused corehop: else it might park
-// there for good.
-void refuses(run &r, refusal why, int cpu) {
-    static text what;
+// What must refuse CPU, for the reason.
+void refusal_text(refusal why, int cpu, text &what) {
     switch (why) {
     case refusal::offline:
         text_set(what, "offline CPU %d", cpu);
@@ -218,23 +228,37 @@ void refuses(run &r, refusal why, int cpu) {
         text_set(what, "CPU %d, past the most a mask holds", cpu);
         break;
     }
+}
+
+// corehop refuses to move the parker to CPU, which keeps the CPUs last seen;
+// where there is no parker, to move itself there, which its line and status
+// alone show. True where it ran.
+bool corehop_refuses(run &r, const text &what, int cpu) {
     const pid_t task = r.parked ? r.s.parker.pid : 0;
-    const pid_t shown = r.parked ? r.s.parker.pid : getpid();
     static char before[CPU_LIST_TEXT_MAX];
-    if (r.parked) {
-        snprintf(before, sizeof before, "%s", r.seen);
-    } else {
-        cpus_of(shown, before);
-    }
-    run_corehop(r.s, r.corehop, cpu, task);
-    cpus_of(shown, r.cpus);
-    snprintf(r.seen, sizeof r.seen, "%s", r.cpus);
+    snprintf(before, sizeof before, "%s", r.seen);
+    const bool ran = run_corehop(r.s, r.corehop, cpu, task);
     fail_line(r.line, task, cpu);
-    text_set(r.want, "status 255: %s; CPUs %s", r.line.s, before);
-    text_set(r.got, "status %d: %s; CPUs %s", r.s.status, r.s.out, r.cpus);
+    text_set(r.want, "status 255: %s", r.line.s);
+    text_set(r.got, "status %d: %s", r.s.status, r.s.out);
+    if (r.parked && cpus_of(r.s, task, r.cpus) >= 0) {
+        snprintf(r.seen, sizeof r.seen, "%s", r.cpus);
+        text_set(r.want, "status 255: %s; CPUs %s", r.line.s, before);
+        text_set(r.got, "status %d: %s; CPUs %s", r.s.status, r.s.out, r.cpus);
+    }
     text_set(r.what, "corehop refuses %s", what.s);
     result(r.s, r.what.s, r.got.s, r.want.s);
+    return ran;
+}
+
+// corenest refuses to park on CPU. It runs only where the kernel refused
+// corehop: else it might park there for good.
+void corenest_refuses(run &r, const text &what, int cpu, bool corehop_ran) {
     text_set(r.what, "corenest refuses %s", what.s);
+    if (!corehop_ran) {
+        skip(r.s, r.what.s, "not run, for corehop could not run: corenest might park there");
+        return;
+    }
     if (r.s.status != 255) {
         result(r.s, r.what.s, "not run, for corehop was not refused: corenest might park there",
                "refused");
@@ -258,6 +282,12 @@ void refuses(run &r, refusal why, int cpu) {
              cpu, "Invalid argument");
     text_set(r.got, "status %d: %s", r.s.status, r.s.out);
     result(r.s, r.what.s, r.got.s, r.want.s);
+}
+
+void refuses(run &r, refusal why, int cpu) {
+    static text what;
+    refusal_text(why, cpu, what);
+    corenest_refuses(r, what, cpu, corehop_refuses(r, what, cpu));
 }
 
 // Each range's first CPU and last.
@@ -290,17 +320,18 @@ void end_parker(run &r) {
         return;
     }
     char name[64]{};
-    char state = state_of(r.s.parker.pid, name);
+    char state = '\0';
+    int seen = state_of(r.s, r.s.parker.pid, name, state);
     // (woken once a second, it may be caught running)
-    for (int waited = 0; state != 'S' && state != '\0' && waited < 1000; waited += 10) {
+    for (int waited = 0; seen > 0 && state != 'S' && waited < 1000; waited += 10) {
         nap(r.s, 10);
-        state = state_of(r.s.parker.pid, name);
+        seen = state_of(r.s, r.s.parker.pid, name, state);
     }
     const char state_text[2] = {state, '\0'};
     text_set(r.got, "%s %s", name[0] != '\0' ? name : "gone", state_text);
     result(r.s, "the parker still sleeps", r.got.s, "(corenest) S");
     kill(r.s.parker.pid, SIGTERM);
-    finish_tool(r.s, r.s.parker, BOUND_SECONDS * 1000);
+    finish_child(r.s, r.s.parker, BOUND_SECONDS * 1000);
     text_set(r.got, "status %d", r.s.status);
     result(r.s, "the parker ends on SIGTERM", r.got.s, "status 143");
 }
@@ -315,10 +346,18 @@ int park_choice(const cpu_list &cpus, int own_single) {
     return cpu_list_next(cpus, first);
 }
 
-// Reads a list of CPUs of /sys; false where it cannot be read.
-bool read_cpus(const char *path, std::span<char> text, cpu_list &cpus) {
-    read_line(path, text);
-    return text[0] != '\0' && cpu_list_parse(text.data(), cpus);
+// Reads a list of CPUs of /sys; else the reason, in why.
+bool read_cpus(const char *path, std::span<char> text, cpu_list &cpus, run &r) {
+    const int error = read_line(path, text);
+    if (error != 0) {
+        text_set(r.line, "%s cannot be read: %s", path, strerror(error));
+        return false;
+    }
+    if (!cpu_list_parse(text.data(), cpus)) {
+        text_set(r.line, "%s holds no list of CPUs: '%s'", path, text.data());
+        return false;
+    }
+    return true;
 }
 
 // Where standard input, output or error is closed, /dev/null opened so that
@@ -333,10 +372,20 @@ void hold_standard_descriptors() {
 }
 
 // /proc is this PID namespace's: it shows this process under its own pid.
-bool proc_is_mine(char *seen, size_t size) {
-    const ssize_t n = readlink("/proc/self", seen, size - 1);
-    seen[n < 0 ? 0 : n] = '\0';
-    return n > 0 && strtol(seen, nullptr, 10) == getpid();
+// Else the reason, in r.line.
+bool proc_is_mine(run &r) {
+    char seen[64]{};
+    const ssize_t n = readlink("/proc/self", seen, sizeof seen - 1);
+    if (n < 0) {
+        text_set(r.line, "/proc/self cannot be read: %s", strerror(errno));
+        return false;
+    }
+    if (strtol(seen, nullptr, 10) != getpid()) {
+        text_set(r.line, "/proc is another PID namespace's: it shows this process as %s, not as %d",
+                 n > 0 ? seen : "nothing", getpid());
+        return false;
+    }
+    return true;
 }
 
 // The command line.
@@ -347,7 +396,7 @@ struct options {
     cpu_list list{};
 };
 
-options read_options(int argc, char *argv[]) {
+options read_options(int argc, char *argv[], sweep &s) {
     options o;
     opterr = 0;
     for (int option = getopt(argc, argv, "+:c:Hlh"); option != -1;
@@ -367,8 +416,9 @@ options read_options(int argc, char *argv[]) {
             o.list_only = true;
             break;
         case 'h':
-            printf("%s%s", USAGE, HELP);
-            exit(fflush(stdout) == 0 ? 0 : 1);
+            put(s, USAGE);
+            put(s, HELP);
+            _exit(confirm_report(s, 0));
         case ':':
             bad_usage("-%s needs a value", letter);
         default:
@@ -381,27 +431,59 @@ options read_options(int argc, char *argv[]) {
     return o;
 }
 
+// The limit on descriptors, as far as the sweep needs them: without enough,
+// nothing can be checked; the reason -H skips, where it lacks them, in why.
+void check_limits(run &r, long descriptors, bool list_only, text &why) {
+    text_set(r.line, "the limit on descriptors (RLIMIT_NOFILE) is %ld: the sweep needs %d",
+             descriptors, DESCRIPTORS_LEAST);
+    if (descriptors < DESCRIPTORS_LEAST && list_only) {
+        complain("%s", r.line.s);
+        end_sweep(r.s, 4);
+    }
+    if (descriptors < DESCRIPTORS_LEAST) {
+        skip_all(r, r.line.s);
+    }
+    if (descriptors < DESCRIPTORS_HOTPLUG) {
+        text_set(why, "the limit on descriptors (RLIMIT_NOFILE) is %ld: -H needs %d", descriptors,
+                 DESCRIPTORS_HOTPLUG);
+    }
+}
+
+// Where no cpuset can be read: the diagnostic, with the cause where a read
+// failed.
+void cpuset_note(run &r, text &note) {
+    if (r.cpuset_error != 0) {
+        text_set(note, "no cpuset can be read here (%s: %s)", r.cpuset_file,
+                 strerror(r.cpuset_error));
+    } else {
+        text_set(note, "no cpuset can be read here");
+    }
+}
+
 // The CPUs a task may use here: the online ones within the cpuset. With -l,
 // prints them and ends.
 void find_usable(run &r, bool list_only) {
-    if (!read_cpus("/sys/devices/system/cpu/possible", r.possible_text, r.possible) ||
-        !read_cpus("/sys/devices/system/cpu/online", r.online_text, r.online)) {
+    if (!read_cpus("/sys/devices/system/cpu/possible", r.possible_text, r.possible, r) ||
+        !read_cpus("/sys/devices/system/cpu/online", r.online_text, r.online, r)) {
         if (list_only) {
-            fprintf(stderr, "corehop-sweep: no CPU lists in /sys/devices/system/cpu\n");
+            complain("%s", r.line.s);
             end_sweep(r.s, 4);
         }
-        nothing(r, "no CPU lists in /sys/devices/system/cpu");
+        skip_all(r, r.line.s);
     }
     r.usable = r.online;
     cpu_list cpuset{};
-    r.cpuset_known = find_cpuset(r.cpuset, r.cpuset_file) && cpu_list_parse(r.cpuset, cpuset);
+    const cpuset_read read = find_cpuset(r.cpuset, r.cpuset_file);
+    r.cpuset_error = read.error;
+    r.cpuset_known = read.found && cpu_list_parse(r.cpuset, cpuset);
     if (r.cpuset_known) {
         r.usable = cpu_list_both(r.online, cpuset);
     }
     cpu_list_format(r.usable, r.usable_text);
     if (list_only) {
         if (!r.cpuset_known) {
-            fprintf(stderr, "corehop-sweep: no cpuset can be read here: the online CPUs\n");
+            cpuset_note(r, r.what);
+            complain("%s: the online CPUs", r.what.s);
         }
         out(r.s, "%s\n", r.usable_text);
         end_sweep(r.s, 0);
@@ -409,7 +491,7 @@ void find_usable(run &r, bool list_only) {
     if (cpu_list_count(r.usable) == 0) {
         text_set(r.line, "no CPU a task may use here: online %s, cpuset %s", r.online_text,
                  r.cpuset);
-        nothing(r, r.line.s);
+        skip_all(r, r.line.s);
     }
 }
 
@@ -417,27 +499,22 @@ void find_usable(run &r, bool list_only) {
 // that can be run, and a /proc that shows their pids as they are.
 void find_tools(run &r, const char *argv0) {
     static char here[PATH_TEXT_MAX];
-    static char flat[PATH_TEXT_MAX * 2];
     folder_of(argv0, here);
     if (!find_tool(here, "corehop", r.corehop) || !find_tool(here, "corenest", r.corenest)) {
-        one_line(argv0[0] != '\0' ? argv0 : "corehop-sweep", flat);
-        text_set(r.line, "no corehop and corenest beside %s or on PATH", flat);
-        nothing(r, r.line.s);
+        text_set(r.line, "no corehop and corenest beside %s or on PATH",
+                 argv0[0] != '\0' ? argv0 : "corehop-sweep");
+        skip_all(r, r.line.s);
     }
     for (const char *tool : {r.corehop, r.corenest}) {
         if (access(tool, X_OK) != 0) {
-            one_line(tool, flat);
-            text_set(r.line, "%s cannot be run here (%s)", flat, strerror(errno));
-            nothing(r, r.line.s);
+            text_set(r.line, "%s cannot be run here (%s)", tool, strerror(errno));
+            skip_all(r, r.line.s);
         }
     }
-    if (!proc_is_mine(flat, sizeof flat)) {
-        text_set(r.line, "/proc is another PID namespace's: it shows this process as %s, not as %d",
-                 flat[0] != '\0' ? flat : "nothing", getpid());
-        nothing(r, r.line.s);
+    if (!proc_is_mine(r)) {
+        skip_all(r, r.line.s);
     }
 }
-
 // What to check: the moves, the CPUs of -c that a task may not use, and of
 // each range of CPUs that must refuse its first and its last.
 struct checks {
@@ -469,15 +546,33 @@ checks plan_checks(run &r, const options &o) {
     return c;
 }
 
+// The CPUs this process may use, by the call that reads them, into own.
+bool own_cpus(run &r, cpu_list &own) {
+    static cpu_mask mask;
+    if (read_affinity(0, mask) != 0) {
+        text_set(r.line, "the CPUs of this process cannot be read: %s", strerror(errno));
+        return false;
+    }
+    for (int cpu = 0; cpu < CPU_LIST_CPUS; ++cpu) {
+        const auto index = static_cast<size_t>(cpu) / (8 * sizeof(cpu_set_t));
+        const int bit = cpu % static_cast<int>(8 * sizeof(cpu_set_t));
+        if (CPU_ISSET_S(bit, sizeof(cpu_set_t), &std::span(mask.sets)[index])) {
+            cpu_list_add(own, cpu, cpu);
+        }
+    }
+    return true;
+}
+
 // The parker parks on a CPU a task may use, not one moved to where it can
 // (then every move changes its CPU), and not this process's only CPU: it
 // starts on this process's CPUs, so that only its own pin leaves it on the
 // one CPU. Where the cpuset cannot be read, on one of this process's CPUs,
 // which the kernel lets it use.
 void choose_park_cpu(run &r) {
-    cpus_of(getpid(), r.cpus);
     cpu_list own{};
-    cpu_list_parse(r.cpus, own);
+    if (!own_cpus(r, own)) {
+        skip_all(r, r.line.s);
+    }
     r.own_single = cpu_list_count(own) == 1 ? cpu_list_next(own, -1) : -1;
     cpu_list pool = r.usable;
     if (!r.cpuset_known && cpu_list_count(cpu_list_both(r.usable, own)) > 0) {
@@ -493,32 +588,31 @@ void choose_park_cpu(run &r) {
 }
 
 void header(run &r, int plan) {
-    static char flat[PATH_TEXT_MAX * 2];
     out(r.s, "KTAP version 1\n");
     out(r.s, "1..%d\n", plan);
     out(r.s, "# possible %s, online %s, cpuset %s\n", r.possible_text, r.online_text,
         r.cpuset_known ? r.cpuset : "unknown");
     if (r.cpuset_known) {
-        one_line(r.cpuset_file, flat);
-        out(r.s, "# the cpuset of %s\n", flat);
+        out(r.s, "# the cpuset of %s\n", r.cpuset_file);
     } else {
-        out(r.s, "# no cpuset can be read here: a task may use the online CPUs\n");
+        cpuset_note(r, r.what);
+        out(r.s, "# %s: a task may use the online CPUs\n", r.what.s);
     }
     cpu_list_format(r.moves, r.cpus);
     out(r.s, "# a task may use %s; moved to %s\n", r.usable_text,
         r.cpus[0] != '\0' ? r.cpus : "none");
-    one_line(r.corehop, flat);
-    text_set(r.line, "corehop %s, ", flat);
-    one_line(r.corenest, flat);
-    out(r.s, "# %scorenest %s\n", r.line.s, flat);
+    out(r.s, "# corehop %s, corenest %s\n", r.corehop, r.corenest);
 }
 
-void check(run &r, const checks &c, bool hotplug_asked) {
+void check(run &r, const checks &c, bool hotplug_asked, const char *hotplug_why) {
     // The parker starts first, and pins itself while corehop moves itself.
     char park_text[16]{};
     snprintf(park_text, sizeof park_text, "%d", r.park_cpu);
     const char *const park_args[] = {r.corenest, "-n", park_text, nullptr};
-    start_tool(r.s, r.s.parker, r.corenest, park_args);
+    if (!start_tool(r.s, r.s.parker, r.corenest, park_args)) {
+        r.park_failure = r.s.hindrance;
+        r.s.hindrance = text{};
+    }
     for (int cpu = cpu_list_next(r.moves, -1); cpu >= 0; cpu = cpu_list_next(r.moves, cpu)) {
         moves_itself(r, cpu);
     }
@@ -542,7 +636,8 @@ void check(run &r, const checks &c, bool hotplug_asked) {
     }
     refuses(r, refusal::mask, CPU_LIST_CPUS);
     if (hotplug_asked) {
-        hotplug(r.s, r.corehop, r.moves, r.online, r.parked ? r.s.parker.pid : -1, r.seen);
+        hotplug(r.s, r.corehop, r.moves, r.online, r.parked ? r.s.parker.pid : -1, r.seen,
+                hotplug_why);
     }
     end_parker(r);
 }
@@ -552,15 +647,15 @@ void check(run &r, const checks &c, bool hotplug_asked) {
 int main(int argc, char *argv[]) {
     hold_standard_descriptors();
     static run r;
-    const options o = read_options(argc, argv);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    catch_signals(r.s);
+    const options o = read_options(argc, argv, r.s);
+    static text hotplug_why;
+    check_limits(r, settle(r.s), o.list_only, hotplug_why);
     find_usable(r, o.list_only);
     find_tools(r, argc > 0 && argv[0] != nullptr ? argv[0] : "");
     const checks c = plan_checks(r, o);
     choose_park_cpu(r);
     header(r, c.plan);
-    check(r, c, o.hotplug);
+    check(r, c, o.hotplug, hotplug_why.length > 0 ? hotplug_why.s : nullptr);
     if (r.s.failed > 0) {
         end_sweep(r.s, 1);
     }

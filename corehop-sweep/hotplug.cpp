@@ -3,11 +3,12 @@
 // back. Nothing outside the sweep may lose a binding for good: the CPU is one
 // that no user task and no interrupt may use alone, and, under cgroup v1, that
 // no cpuset but the root one holds, as a mount of the hierarchy of its own
-// shows it; else the checks skip, naming what holds it. A guard child in a
-// session of its own brings the CPU back should the sweep die, even by a
-// SIGKILL of its whole process group.
+// shows it; else the checks skip, naming what holds it. What cannot be seen
+// (a file that cannot be read, the tasks of another PID namespace) makes them
+// skip too. A guard child in a session of its own brings the CPU back should
+// the sweep die, even by a SIGKILL of its whole process group; on every other
+// way out the sweep brings it back itself, whatever became of the guard.
 #include "cgroup.h"
-#include "proc_text.h"
 #include "sweep.h"
 #include "text_part.h"
 
@@ -20,17 +21,17 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 const char *const V1_NOTE =
     "(with cgroup v1, a CPU that goes offline leaves every cpuset but the root one for good)";
-// The inode of the first cgroup namespace, the host's.
+// The inodes of the first cgroup and PID namespaces, the host's.
 constexpr ino_t FIRST_CGROUP_NAMESPACE = 0xEFFFFFFB;
+constexpr ino_t FIRST_PID_NAMESPACE = 0xEFFFFFFC;
 // The folders a cpuset hierarchy may nest, at most.
 constexpr int MAX_CPUSET_DEPTH = 64;
 
@@ -52,19 +53,53 @@ int set_online(int cpu, bool online) {
     return error;
 }
 
-// What may use the CPUs that could go offline (the candidates) alone, and
-// what holds the last of them: the reason to skip where all are held.
-struct holders {
-    cpu_list online;
-    cpu_list candidates;
-    int top;
-    pid_t parker;
-    cpu_list held;
-    text holder;
+// A check whose result waits until the CPU is online again.
+struct pending {
+    text what;
+    text got;
+    text want;
+    text hindrance;
 };
 
+// One -H run: the CPU, what would lose a binding to it, and the three checks,
+// whose results are given once the CPU is back, so that a reader that stalls
+// never keeps it offline.
+struct hotplug_run {
+    const char *corehop;
+    pid_t parker;
+    cpu_list online;
+    cpu_list candidates; // the CPUs moved to that may go offline
+    int cpu;             // the one taken offline, or -1
+    int top;             // the last candidate, which the checks name
+    cpu_list held;       // candidates a task or an interrupt may use alone
+    text holder;         // what holds top
+    text reason;         // why the checks skip, where they do
+    bool moved;          // the parker is on the CPU alone
+    pending lives;
+    pending refused;
+    pending back;
+    char cpus[CPU_LIST_TEXT_MAX];
+    char before[CPU_LIST_TEXT_MAX];
+    text line;
+};
+
+// The result, once it can be given.
+void hold_result(sweep &s, pending &p) {
+    p.hindrance = s.hindrance;
+    s.hindrance.length = 0;
+    s.hindrance.s[0] = '\0';
+}
+
+void give_result(sweep &s, const pending &p) {
+    if (p.hindrance.length > 0) {
+        skip(s, p.what.s, p.hindrance.s);
+    } else {
+        result(s, p.what.s, p.got.s, p.want.s);
+    }
+}
+
 // The CPU a list of the kernel names alone among the online ones, or -1.
-int alone_on(const holders &h, const char *list) {
+int alone_on(const hotplug_run &h, std::string_view list) {
     cpu_list cpus{};
     if (!cpu_list_parse(list, cpus)) {
         return -1;
@@ -73,7 +108,7 @@ int alone_on(const holders &h, const char *list) {
     return cpu_list_count(both) == 1 ? cpu_list_next(both, -1) : -1;
 }
 
-void hold(holders &h, int cpu, const char *what) {
+void hold(hotplug_run &h, int cpu, const char *what) {
     if (!cpu_list_has(h.candidates, cpu)) {
         return;
     }
@@ -84,123 +119,74 @@ void hold(holders &h, int cpu, const char *what) {
     }
 }
 
-long number_of(const char *name) {
-    char *end = nullptr;
-    const long number = strtol(name, &end, 10);
-    return *name != '\0' && *end == '\0' ? number : -1;
-}
-
-// A thread of the process in search.dir: a user task bound to one CPU.
-struct task_scan {
-    holders *h;
-    long pid;
-};
-
-bool scan_thread(void *context, const char *name, unsigned char /*type*/) {
-    const auto &process = *static_cast<task_scan *>(context);
-    const long tid = number_of(name);
-    if (tid < 0) {
-        return true;
-    }
-    char path[96]{};
-    snprintf(path, sizeof path, "/proc/%ld/task/%ld/stat", process.pid, tid);
-    char stat[1024]{};
-    if (read_file(path, stat) < 0) {
-        return true;
-    }
-    const task_stat task = task_stat_parse(stat);
-    if ((task.flags & TASK_KERNEL_THREAD) != 0) {
-        return true;
-    }
-    static char status[CPU_LIST_TEXT_MAX * 2];
-    snprintf(path, sizeof path, "/proc/%ld/task/%ld/status", process.pid, tid);
-    if (read_file(path, status) < 0) {
-        return true;
-    }
-    const std::string_view cpus = status_field(status, "Cpus_allowed_list");
-    static char list[CPU_LIST_TEXT_MAX];
-    snprintf(list, sizeof list, "%.*s", static_cast<int>(cpus.size()), cpus.data());
-    const int cpu = alone_on(*process.h, list);
+// A user task bound to one CPU.
+bool hold_thread(void *context, const thread_seen &thread) {
+    auto &h = *static_cast<hotplug_run *>(context);
+    const int cpu = alone_on(h, thread.cpus);
     if (cpu >= 0) {
         char what[128]{};
-        snprintf(what, sizeof what, "task %ld %.*s", tid, static_cast<int>(task.comm.size()),
-                 task.comm.data());
-        hold(*process.h, cpu, what);
+        snprintf(what, sizeof what, "task %ld %.*s", thread.tid,
+                 static_cast<int>(thread.comm.size()), thread.comm.data());
+        hold(h, cpu, what);
     }
     return true;
 }
 
-bool scan_process(void *context, const char *name, unsigned char /*type*/) {
-    auto &h = *static_cast<holders *>(context);
-    const long pid = number_of(name);
-    if (pid < 0 || pid == h.parker) {
+// An interrupt bound to one CPU, that handles something, and whose binding
+// the kernel does not keep itself: a managed or per-CPU one refuses its own
+// binding written back (EIO), which leaves it as it was.
+struct irq_scan {
+    hotplug_run *h;
+    unread *failed;
+};
+
+bool hold_irq(void *context, const char *number, std::string_view affinity) {
+    const auto &scan = *static_cast<irq_scan *>(context);
+    const int cpu = alone_on(*scan.h, affinity);
+    if (cpu < 0 || !cpu_list_has(scan.h->candidates, cpu)) {
         return true;
     }
-    char path[64]{};
-    snprintf(path, sizeof path, "/proc/%ld/task", pid);
-    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        task_scan process{.h = &h, .pid = pid};
-        each_entry(fd, scan_thread, &process);
-        close(fd);
-    }
-    return true;
-}
-
-bool has_folder(void *context, const char * /*name*/, unsigned char type) {
-    *static_cast<bool *>(context) = type == DT_DIR;
-    return type != DT_DIR;
-}
-
-// An interrupt bound to one CPU, that handles something (a folder of its
-// handler stands beside its files), and whose binding the kernel does not
-// keep itself: a managed or per-CPU one refuses its own binding written back
-// (EIO), which leaves it as it was.
-bool scan_irq(void *context, const char *name, unsigned char /*type*/) {
-    auto &h = *static_cast<holders *>(context);
-    if (number_of(name) < 0) {
-        return true;
+    const int handled = irq_handled(number, *scan.failed);
+    if (handled <= 0) {
+        return handled == 0;
     }
     char path[96]{};
-    snprintf(path, sizeof path, "/proc/irq/%s/smp_affinity_list", name);
-    static char list[CPU_LIST_TEXT_MAX];
-    read_line(path, list);
-    const int cpu = alone_on(h, list);
-    if (cpu < 0 || !cpu_list_has(h.candidates, cpu)) {
-        return true;
-    }
-    snprintf(path, sizeof path, "/proc/irq/%s", name);
-    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool handled = false;
-    if (fd >= 0) {
-        each_entry(fd, has_folder, &handled);
-        close(fd);
-    }
-    if (!handled) {
-        return true;
-    }
-    snprintf(path, sizeof path, "/proc/irq/%s/smp_affinity_list", name);
+    snprintf(path, sizeof path, "/proc/irq/%s/smp_affinity_list", number);
     const int file = open(path, O_WRONLY | O_CLOEXEC);
     if (file >= 0) {
-        const bool kept = write(file, list, strlen(list)) < 0 && errno == EIO;
+        const bool kept = write(file, affinity.data(), affinity.size()) < 0 && errno == EIO;
         close(file);
         if (kept) {
             return true;
         }
     }
     char what[64]{};
-    snprintf(what, sizeof what, "IRQ %s", name);
-    hold(h, cpu, what);
+    snprintf(what, sizeof what, "IRQ %s", number);
+    hold(*scan.h, cpu, what);
     return true;
 }
 
-void scan_folder(const char *folder, bool (*visit)(void *, const char *, unsigned char),
-                 holders &h) {
-    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        each_entry(fd, visit, &h);
-        close(fd);
+// The candidates that no user task and no interrupt may use alone; false,
+// with the reason, where not every task and interrupt can be seen.
+bool scan_holders(hotplug_run &h, text &reason) {
+    struct stat ns = {};
+    if (stat("/proc/self/ns/pid", &ns) != 0) {
+        text_set(reason, "/proc/self/ns/pid cannot be read: %s", strerror(errno));
+        return false;
     }
+    if (ns.st_ino != FIRST_PID_NAMESPACE) {
+        text_set(reason, "in a PID namespace other than the first, whose /proc hides the tasks "
+                         "bound to a CPU outside it");
+        return false;
+    }
+    static unread failed;
+    irq_scan irqs{.h = &h, .failed = &failed};
+    if (!each_thread(false, h.parker, hold_thread, &h, failed) ||
+        !each_irq(hold_irq, &irqs, failed)) {
+        text_set(reason, "%s cannot be read: %s", failed.file, strerror(failed.error));
+        return false;
+    }
+    return true;
 }
 
 // The cgroup v1 cpuset hierarchy as the mount table shows it: its options
@@ -208,6 +194,7 @@ void scan_folder(const char *folder, bool (*visit)(void *, const char *, unsigne
 struct v1_mount {
     char options[512];
     char point[PATH_TEXT_MAX];
+    cpu_list candidates;
 };
 
 bool find_v1(void *context, std::string_view line) {
@@ -253,8 +240,32 @@ struct v1_walk {
     size_t root_length = 0;
     char holder[PATH_TEXT_MAX]{};
     int depth = 0;
-    bool failed = false;
+    int error = 0;
+    char failed[PATH_TEXT_MAX]{};
 };
+
+bool walk_failed(v1_walk &walk, const char *path, int error) {
+    walk.error = error;
+    snprintf(walk.failed, sizeof walk.failed, "%s", path);
+    return false;
+}
+
+// The CPUs of the cpuset in walk.path, into cpus; false where they cannot be
+// read, and gone true where the cpuset is gone.
+bool cpuset_cpus(v1_walk &walk, std::span<char> cpus, bool &gone) {
+    // (mounted with noprefix, its files have no "cpuset." before them)
+    char file[PATH_TEXT_MAX + 16]{};
+    int error = 0;
+    for (const char *name : {"cpuset.cpus", "cpus"}) {
+        snprintf(file, sizeof file, "%s/%s", walk.path, name);
+        error = read_line(file, cpus);
+        if (error != ENOENT) {
+            break;
+        }
+    }
+    gone = error == ENOENT;
+    return error == 0 || (!gone && walk_failed(walk, file, error));
+}
 
 bool walk_cpuset(void *context, const char *name, unsigned char type) {
     auto &walk = *static_cast<v1_walk *>(context);
@@ -266,46 +277,47 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
                            "/%s", name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof walk.path - length ||
         walk.depth >= MAX_CPUSET_DEPTH) {
-        walk.failed = true;
-        return false;
+        return walk_failed(walk, walk.path, ENAMETOOLONG);
     }
     const int fd = open(walk.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        // (mounted with noprefix, its files have no "cpuset." before them)
-        char file[PATH_TEXT_MAX + 16]{};
-        static char cpus[CPU_LIST_TEXT_MAX];
-        snprintf(file, sizeof file, "%s/cpuset.cpus", walk.path);
-        if (read_file(file, cpus) < 0) {
-            snprintf(file, sizeof file, "%s/cpus", walk.path);
-            read_line(file, cpus);
+    if (fd < 0 && errno != ENOENT && errno != ENOTDIR) {
+        return walk_failed(walk, walk.path, errno);
+    }
+    static char cpus[CPU_LIST_TEXT_MAX];
+    bool gone = fd < 0;
+    cpu_list list{};
+    if (fd >= 0 && cpuset_cpus(walk, cpus, gone) && !gone && cpu_list_parse(cpus, list)) {
+        if (cpu_list_has(list, walk.top) && walk.holder[0] == '\0') {
+            snprintf(walk.holder, sizeof walk.holder, "%s",
+                     std::span(walk.path).subspan(walk.root_length).data());
         }
-        cpu_list list{};
-        const std::string_view text(cpus);
-        if (cpu_list_parse(part(text, 0, text.find('\n')), list)) {
-            if (cpu_list_has(list, walk.top) && walk.holder[0] == '\0') {
-                snprintf(walk.holder, sizeof walk.holder, "%s",
-                         std::span(walk.path).subspan(walk.root_length).data());
-            }
-            const cpu_list held = cpu_list_both(walk.candidates, list);
-            for (int cpu = cpu_list_next(held, -1); cpu >= 0; cpu = cpu_list_next(held, cpu)) {
-                cpu_list_add(walk.held, cpu, cpu);
-            }
+        const cpu_list now = cpu_list_both(walk.candidates, list);
+        for (int cpu = cpu_list_next(now, -1); cpu >= 0; cpu = cpu_list_next(now, cpu)) {
+            cpu_list_add(walk.held, cpu, cpu);
         }
+    }
+    if (fd >= 0 && walk.error == 0 && !gone) {
         ++walk.depth;
-        walk.failed = walk.failed || !each_entry(fd, walk_cpuset, &walk);
+        const int error = each_entry(fd, walk_cpuset, &walk);
         --walk.depth;
+        if (error != 0 && walk.error == 0) {
+            walk_failed(walk, walk.path, error);
+        }
+    }
+    if (fd >= 0) {
         close(fd);
     }
     std::span(walk.path)[length] = '\0';
-    return !walk.failed;
+    return walk.error == 0;
 }
 
 // In the child: mounts the hierarchy afresh in a mount namespace of its own
 // and walks it; prints the candidate to take, "held PATH" or "no REASON".
-[[noreturn]] void v1_child(const char *options, const cpu_list &candidates) {
+void v1_child(const void *context) {
+    const auto &v1 = *static_cast<const v1_mount *>(context);
     static v1_walk walk;
-    walk.candidates = candidates;
-    walk.top = cpu_list_last(candidates);
+    walk.candidates = v1.candidates;
+    walk.top = cpu_list_last(v1.candidates);
     const char *point = nullptr;
     for (const char *folder : {"/tmp", "/mnt", "/dev"}) {
         struct stat st = {};
@@ -316,7 +328,8 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
     }
     if (point == nullptr || unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("cgroup", point, "cgroup", MS_NOSUID | MS_NODEV | MS_NOEXEC, options) != 0) {
+        mount("cgroup", point, "cgroup", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+              v1.options[0] != '\0' ? v1.options : "cpuset") != 0) {
         printf("no the cgroup v1 cpuset hierarchy cannot be mounted afresh here (%s)",
                strerror(errno));
         _exit(fflush(stdout) == 0 ? 0 : 1);
@@ -324,8 +337,11 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
     snprintf(walk.path, sizeof walk.path, "%s", point);
     walk.root_length = strlen(walk.path);
     const int fd = open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || !each_entry(fd, walk_cpuset, &walk) || walk.failed) {
-        printf("no the cgroup v1 cpuset hierarchy cannot be read whole");
+    const int error = fd < 0 ? errno : each_entry(fd, walk_cpuset, &walk);
+    if (error != 0 || walk.error != 0) {
+        printf("no the cgroup v1 cpuset %s cannot be read: %s",
+               walk.error != 0 ? walk.failed + walk.root_length : "/",
+               strerror(walk.error != 0 ? walk.error : error));
         _exit(fflush(stdout) == 0 ? 0 : 1);
     }
     const cpu_list free_cpus = cpu_list_but(walk.candidates, walk.held);
@@ -337,11 +353,19 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
     _exit(fflush(stdout) == 0 ? 0 : 1);
 }
 
-// Under cgroup v1: the last candidate no cpuset but the root one holds, or -1
-// and the reason.
-int v1_guard(sweep &s, const cpu_list &candidates, text &reason) {
+// Under cgroup v1: the last of the free candidates that no cpuset but the
+// root one holds, or -1 and the reason. The walk runs in a child, in a mount
+// namespace of its own.
+int walk_v1_cpusets(sweep &s, const cpu_list &free_cpus, text &reason) {
     static v1_mount v1;
-    each_line("/proc/self/mountinfo", find_v1, &v1);
+    static char mounts[size_t{64} * 1024];
+    v1 = v1_mount{};
+    v1.candidates = free_cpus;
+    const int error = each_line("/proc/self/mountinfo", mounts, find_v1, &v1);
+    if (error != 0) {
+        text_set(reason, "/proc/self/mountinfo cannot be read: %s %s", strerror(error), V1_NOTE);
+        return -1;
+    }
     struct stat ns = {};
     if (stat("/proc/self/ns/cgroup", &ns) == 0 && ns.st_ino != FIRST_CGROUP_NAMESPACE) {
         text_set(reason,
@@ -349,39 +373,24 @@ int v1_guard(sweep &s, const cpu_list &candidates, text &reason) {
                  V1_NOTE);
         return -1;
     }
-    fflush(stdout);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        text_set(reason, "no pipe: %s", strerror(errno));
+    if (!start_child(s, s.tool,
+                     start_how{.name = "the walk of the cgroup v1 cpusets",
+                               .session = false,
+                               .input = -1,
+                               .body = v1_child,
+                               .context = &v1}) ||
+        !finish_child(s, s.tool, BOUND_SECONDS * 1000)) {
+        text_set(reason, "%s %s", s.hindrance.length > 0 ? s.hindrance.s : s.out, V1_NOTE);
+        s.hindrance = text{};
         return -1;
     }
-    const pid_t sweep_pid = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != sweep_pid || dup2(fds[1], STDOUT_FILENO) < 0) {
-            _exit(1);
-        }
-        v1_child(v1.options[0] != '\0' ? v1.options : "cpuset", candidates);
-    }
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        text_set(reason, "no child: %s", strerror(errno));
-        return -1;
-    }
-    setpgid(pid, pid);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    s.tool = child{.pid = pid, .pidfd = open_pidfd(pid), .out = fds[0]};
-    finish_tool(s, s.tool, BOUND_SECONDS * 1000);
     const std::string_view said(s.out);
     if (s.status == 0 && !said.empty() && said.front() >= '0' && said.front() <= '9') {
         return static_cast<int>(strtol(s.out, nullptr, 10));
     }
     if (s.status == 0 && said.starts_with("held ")) {
         text_set(reason, "the cgroup v1 cpuset %s%s holds CPU %d %s", v1.point, s.out + 5,
-                 cpu_list_last(candidates), V1_NOTE);
+                 cpu_list_last(free_cpus), V1_NOTE);
     } else if (s.status == 0 && said.starts_with("no ")) {
         text_set(reason, "%s %s", s.out + 3, V1_NOTE);
     } else {
@@ -391,19 +400,9 @@ int v1_guard(sweep &s, const cpu_list &candidates, text &reason) {
     return -1;
 }
 
-// The CPU to take offline: the last one moved to that the kernel lets go
-// offline and nothing would lose for good; else -1 and the reason. The last
-// that may go offline at all, if any, in named.
-int choose(sweep &s, const cpu_list &moves, const cpu_list &online, pid_t parker, text &reason,
-           int &named) {
-    static holders h;
-    h = holders{};
-    reason.length = 0;
-    reason.s[0] = '\0';
-    if (cpu_list_count(online) < 2) {
-        text_set(reason, "one CPU online");
-        return -1;
-    }
+// The CPUs moved to whose online file root may write; false, with the
+// reason, where there is none.
+bool find_candidates(hotplug_run &h, const cpu_list &moves) {
     for (int cpu = cpu_list_next(moves, -1); cpu >= 0; cpu = cpu_list_next(moves, cpu)) {
         char path[64]{};
         online_path(cpu, path);
@@ -413,193 +412,254 @@ int choose(sweep &s, const cpu_list &moves, const cpu_list &online, pid_t parker
         if (access(path, W_OK) == 0) {
             cpu_list_add(h.candidates, cpu, cpu);
         } else if (errno == EROFS) {
-            text_set(reason, "%s is on a read-only file system", path);
+            text_set(h.reason, "%s is on a read-only file system", path);
         } else {
-            text_set(reason, "needs root: %s is not writable", path);
+            text_set(h.reason, "needs root: %s is not writable", path);
         }
     }
-    if (cpu_list_count(h.candidates) == 0) {
-        if (reason.length == 0) {
-            text_set(reason, "no CPU moved to can go offline here");
-        }
-        return -1;
+    if (cpu_list_count(h.candidates) == 0 && h.reason.length == 0) {
+        text_set(h.reason, "no CPU moved to can go offline here");
     }
-    h.online = online;
-    h.parker = parker;
     h.top = cpu_list_last(h.candidates);
-    named = h.top;
-    scan_folder("/proc", scan_process, h);
-    scan_folder("/proc/irq", scan_irq, h);
+    return cpu_list_count(h.candidates) > 0;
+}
+
+// The CPU to take offline: the last one moved to that the kernel lets go
+// offline and nothing would lose for good; else the reason.
+void choose(sweep &s, hotplug_run &h, const cpu_list &moves) {
+    if (cpu_list_count(h.online) < 2) {
+        text_set(h.reason, "one CPU online");
+        return;
+    }
+    if (!find_candidates(h, moves) || !scan_holders(h, h.reason)) {
+        return;
+    }
     const cpu_list free_cpus = cpu_list_but(h.candidates, h.held);
     if (cpu_list_count(free_cpus) == 0) {
-        text_set(reason, "%s", h.holder.s);
-        return -1;
+        h.reason = h.holder;
+        return;
     }
     static char cgroups[4096];
     if (read_file("/proc/self/cgroup", cgroups) < 0) {
-        text_set(reason, "/proc/self/cgroup cannot be read %s", V1_NOTE);
-        return -1;
+        text_set(h.reason, "/proc/self/cgroup cannot be read: %s %s", strerror(errno), V1_NOTE);
+        return;
     }
-    if (!own_cgroups_parse(cgroups).has_v1) {
-        return cpu_list_last(free_cpus);
+    h.cpu = own_cgroups_parse(cgroups).has_v1 ? walk_v1_cpusets(s, free_cpus, h.reason)
+                                              : cpu_list_last(free_cpus);
+    if (h.cpu >= 0 && h.parker < 0) {
+        text_set(h.reason, "no parker");
+        h.cpu = -1;
     }
-    return v1_guard(s, free_cpus, reason);
 }
 
-// Starts the guard: a child in a session of its own, which the sweep's
-// process group and its signals do not reach, and which writes 1 to the
-// CPU's online file once its pipe ends without a byte, as when the sweep dies.
-bool start_guard(sweep &s, int cpu) {
+// The guard: holds the CPU's online file open, says so with a byte (0, else
+// the errno of its open), then waits on its input; should that end without a
+// byte, as when the sweep dies, it writes 1 to the file.
+[[noreturn]] void guard(const void *context) {
+    const char *const path = static_cast<const char *>(context);
+    // (nothing of the sweep's but its input and output: the sweep's end of
+    // its input must close when the sweep dies)
+    if (close_range(3, ~0U, 0) != 0) {
+        for (int fd = 3; fd < DESCRIPTORS_HOTPLUG; ++fd) {
+            close(fd);
+        }
+    }
+    const int file = open(path, O_WRONLY | O_CLOEXEC);
+    const auto said = static_cast<unsigned char>(file >= 0 ? 0 : errno);
+    [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, &said, 1);
+    if (file < 0) {
+        _exit(1);
+    }
+    char byte = 0;
+    ssize_t n = 0;
+    while ((n = read(STDIN_FILENO, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    _exit(n == 0 && write(file, "1\n", 2) != 2 ? 1 : 0);
+}
+
+// Starts the guard of the CPU, in a session of its own, which the sweep's
+// process group and its signals do not reach; false, with the reason, where
+// it cannot start or does not say within the bound that it holds the file.
+bool start_guard(sweep &s, int cpu, text &reason) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        text_set(reason, "no guard to bring CPU %d back can be started: socketpair: %s", cpu,
+                 strerror(errno));
         return false;
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
+    static char path[64];
+    online_path(cpu, path);
+    const bool started = start_child(
+        s, s.guard,
+        start_how{
+            .name = "the guard", .session = true, .input = fds[1], .body = guard, .context = path});
+    close(fds[1]);
+    if (!started) {
+        close(fds[0]);
+        text_set(reason, "no guard to bring CPU %d back: %s", cpu, s.hindrance.s);
+        s.hindrance = text{};
+        return false;
+    }
+    s.guard.in = fds[0];
+    const int said = first_byte(s, s.guard, BOUND_SECONDS * 1000);
+    if (said == 0) {
+        return true;
+    }
+    if (said > 0) {
+        text_set(reason, "the guard to bring CPU %d back cannot open %s: %s", cpu, path,
+                 strerror(said));
+    } else {
+        text_set(reason, "the guard to bring CPU %d back did not say it holds %s within %d s", cpu,
+                 path, BOUND_SECONDS);
+    }
+    end_child(s.guard);
+    return false;
+}
+
+// The parker is moved to the CPU, the guard started and the CPU taken
+// offline; false, with the reason, where the guard or the kernel refuses.
+bool go_offline(sweep &s, hotplug_run &h) {
+    run_corehop(s, h.corehop, h.cpu, h.parker);
+    pass_line(h.line, h.parker, h.cpu);
+    h.moved = s.status == 0 && strcmp(s.out, h.line.s) == 0 && s.hindrance.length == 0;
+    if (!h.moved) {
+        if (s.hindrance.length == 0) {
+            text_set(h.lives.got, "the move to CPU %d: status %d: %s", h.cpu, s.status, s.out);
+        }
+        return true;
+    }
+    if (!start_guard(s, h.cpu, h.reason)) {
+        return false;
+    }
+    const int error = set_online(h.cpu, false);
+    if (error != 0) {
+        bring_back(s);
+        text_set(h.reason, "the kernel refuses to take CPU %d offline: %s", h.cpu, strerror(error));
+        return false;
+    }
+    s.offline = h.cpu;
+    return true;
+}
+
+// The kernel widens the CPUs of a task whose only CPU went offline when the
+// task next wakes, within the second of its sleep.
+void watch_parker(sweep &s, hotplug_run &h) {
+    char name[16]{};
+    snprintf(name, sizeof name, "%d", h.cpu);
+    int seen = cpus_of(s, h.parker, h.cpus);
+    for (int waited = 0; seen > 0 && strcmp(h.cpus, name) == 0 && waited < 3000; waited += 10) {
+        nap(s, 10);
+        seen = cpus_of(s, h.parker, h.cpus);
+    }
+    char comm[64]{};
+    char state = '\0';
+    seen = seen < 0 ? seen : state_of(s, h.parker, comm, state);
+    for (int waited = 0; seen > 0 && state != 'S' && waited < 1000; waited += 10) {
+        nap(s, 10);
+        seen = state_of(s, h.parker, comm, state);
+    }
+    if (seen == 0 || state == 'Z' || state == 'X') {
+        text_set(h.lives.got, "the parker is gone");
+    } else if (strcmp(h.cpus, name) == 0) {
+        text_set(h.lives.got, "the parker stays on offline CPU %d alone", h.cpu);
+    } else if (strcmp(comm, "(corenest)") == 0) {
+        h.lives.got = h.lives.want;
+    } else {
+        text_set(h.lives.got, "the parker turned into %s", comm);
+    }
+}
+
+// corehop refuses the move back while the CPU is offline, and the parker
+// keeps its CPUs.
+void move_refused(sweep &s, hotplug_run &h) {
+    cpus_of(s, h.parker, h.before);
+    run_corehop(s, h.corehop, h.cpu, h.parker);
+    cpus_of(s, h.parker, h.cpus);
+    fail_line(h.line, h.parker, h.cpu);
+    text_set(h.refused.want, "status 255: %s; CPUs %s", h.line.s, h.before);
+    text_set(h.refused.got, "status %d: %s; CPUs %s", s.status, s.out, h.cpus);
+}
+
+// The CPU online again, by the sweep itself, and the guard ended; then the
+// move back passes.
+void come_back(sweep &s, hotplug_run &h) {
+    const int error = set_online(h.cpu, true);
+    if (error == 0) {
+        s.offline = -1;
+    }
+    bring_back(s);
+    pass_line(h.line, h.parker, h.cpu);
+    text_set(h.back.want, "status 0: %s; CPUs %d", h.line.s, h.cpu);
+    if (error != 0) {
         char path[64]{};
-        online_path(cpu, path);
-        const int file = open(path, O_WRONLY | O_CLOEXEC);
-        if (dup2(fds[0], STDIN_FILENO) < 0 || dup2(file, STDOUT_FILENO) < 0) {
-            _exit(1);
-        }
-        close_range(STDERR_FILENO, ~0U, 0);
-        char byte = 0;
-        ssize_t n = 0;
-        while ((n = read(STDIN_FILENO, &byte, 1)) < 0 && errno == EINTR) {
-        }
-        _exit(n == 0 && write(STDOUT_FILENO, "1\n", 2) != 2 ? 1 : 0);
+        online_path(h.cpu, path);
+        text_set(h.back.got, "CPU %d stays offline: %s refused 1: %s", h.cpu, path,
+                 strerror(error));
+        return;
     }
-    close(fds[0]);
-    if (pid < 0) {
-        close(fds[1]);
-        return false;
-    }
-    s.guard = pid;
-    s.guard_fd = fds[1];
-    // (until it is in its own session, a SIGKILL of the group would end it)
-    for (int waited = 0; getsid(pid) != pid && waited < BOUND_SECONDS * 1000; ++waited) {
-        nap(s, 1);
-    }
-    return getsid(pid) == pid;
+    run_corehop(s, h.corehop, h.cpu, h.parker);
+    cpus_of(s, h.parker, h.cpus);
+    text_set(h.back.got, "status %d: %s; CPUs %s", s.status, s.out, h.cpus);
 }
 
 } // namespace
 
 void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_list &online,
-             pid_t parker, std::span<char> seen) {
-    static text reason;
-    static text want;
-    static text got;
-    static text line;
-    static char before[CPU_LIST_TEXT_MAX];
-    static char cpus[CPU_LIST_TEXT_MAX];
-    int named = -1;
-    const int cpu = choose(s, moves, online, parker, reason, named);
-    if (cpu >= 0 && parker < 0) {
-        text_set(reason, "no parker");
+             pid_t parker, std::span<char> seen, const char *why) {
+    static hotplug_run h;
+    h = hotplug_run{};
+    h.corehop = corehop;
+    h.parker = parker;
+    h.online = online;
+    h.cpu = -1;
+    h.top = -1;
+    if (why != nullptr) {
+        text_set(h.reason, "%s", why);
+    } else {
+        choose(s, h, moves);
     }
     char name[16] = "N";
-    if (cpu >= 0 || named >= 0) {
-        snprintf(name, sizeof name, "%d", cpu >= 0 ? cpu : named);
+    if (h.cpu >= 0 || h.top >= 0) {
+        snprintf(name, sizeof name, "%d", h.cpu >= 0 ? h.cpu : h.top);
     }
-    static text lives;
-    static text refused;
-    static text back;
-    text_set(lives, "the parker lives on as CPU %s goes offline", name);
-    text_set(refused, "corehop refuses to move the parker back to offline CPU %s", name);
-    text_set(back, "corehop moves the parker back to CPU %s once it is online", name);
-    if (reason.length > 0) {
-        skip(s, lives.s, reason.s);
-        skip(s, refused.s, reason.s);
-        skip(s, back.s, reason.s);
+    text_set(h.lives.what, "the parker lives on as CPU %s goes offline", name);
+    text_set(h.refused.what, "corehop refuses to move the parker back to offline CPU %s", name);
+    text_set(h.back.what, "corehop moves the parker back to CPU %s once it is online", name);
+    text_set(h.lives.want, "the parker lives on, off CPU %s", name);
+    if (h.reason.length > 0 || !go_offline(s, h)) {
+        for (const pending *p : {&h.lives, &h.refused, &h.back}) {
+            skip(s, p->what.s, h.reason.s);
+        }
         return;
     }
-    run_corehop(s, corehop, cpu, parker);
-    pass_line(line, parker, cpu);
-    text_set(want, "the parker lives on, off CPU %d", cpu);
-    if (s.status != 0 || strcmp(s.out, line.s) != 0) {
-        text_set(got, "the move to CPU %d: status %d: %s", cpu, s.status, s.out);
-    } else {
-        const bool guarded = start_guard(s, cpu);
-        const int error = guarded ? set_online(cpu, false) : errno;
-        if (!guarded || error != 0) {
-            bring_back(s);
-            if (guarded) {
-                text_set(reason, "the kernel refuses to take CPU %d offline: %s", cpu,
-                         strerror(error));
-            } else {
-                text_set(reason, "no guard to bring CPU %d back could be started: %s", cpu,
-                         strerror(error));
-            }
-            skip(s, lives.s, reason.s);
-            skip(s, refused.s, reason.s);
-            skip(s, back.s, reason.s);
-            return;
-        }
-        s.offline = cpu;
-        // The kernel widens the CPUs of a task whose only CPU went offline
-        // when the task next wakes, within the second of its sleep.
-        cpus_of(parker, cpus);
-        for (int waited = 0; strcmp(cpus, name) == 0 && waited < 3000; waited += 10) {
-            nap(s, 10);
-            cpus_of(parker, cpus);
-        }
-        char comm[64]{};
-        char state = state_of(parker, comm);
-        for (int waited = 0; state != 'S' && state != '\0' && waited < 1000; waited += 10) {
-            nap(s, 10);
-            state = state_of(parker, comm);
-        }
-        if (state == '\0' || state == 'Z' || state == 'X') {
-            text_set(got, "the parker is gone");
-        } else if (strcmp(cpus, name) == 0) {
-            text_set(got, "the parker stays on offline CPU %d alone", cpu);
-        } else if (strcmp(comm, "(corenest)") == 0) {
-            text_set(got, "%s", want.s);
-        } else {
-            text_set(got, "the parker turned into %s", comm);
-        }
+    if (h.moved) {
+        watch_parker(s, h);
     }
-    result(s, lives.s, got.s, want.s);
-    cpus_of(parker, before);
-    run_corehop(s, corehop, cpu, parker);
-    cpus_of(parker, cpus);
-    fail_line(line, parker, cpu);
-    text_set(want, "status 255: %s; CPUs %s", line.s, before);
-    text_set(got, "status %d: %s; CPUs %s", s.status, s.out, cpus);
-    result(s, refused.s, got.s, want.s);
-    char path[64]{};
-    online_path(cpu, path);
-    if (set_online(cpu, true) == 0) {
-        // (online again: the guard alone is left to end)
-        s.offline = -1;
-        bring_back(s);
-        run_corehop(s, corehop, cpu, parker);
-        cpus_of(parker, cpus);
-        text_set(got, "status %d: %s; CPUs %s", s.status, s.out, cpus);
-    } else {
-        text_set(got, "CPU %d stays offline: %s refused 1", cpu, path);
+    hold_result(s, h.lives);
+    move_refused(s, h);
+    hold_result(s, h.refused);
+    come_back(s, h);
+    hold_result(s, h.back);
+    snprintf(seen.data(), seen.size(), "%s", h.cpus);
+    for (const pending *p : {&h.lives, &h.refused, &h.back}) {
+        give_result(s, *p);
     }
-    snprintf(seen.data(), seen.size(), "%s", cpus);
-    pass_line(line, parker, cpu);
-    text_set(want, "status 0: %s; CPUs %d", line.s, cpu);
-    result(s, back.s, got.s, want.s);
 }
 
 void bring_back(sweep &s) {
+    int error = 0;
     if (s.offline >= 0) {
-        set_online(s.offline, true);
+        error = set_online(s.offline, true);
         s.offline = -1;
     }
-    if (s.guard > 0) {
-        // (should the byte not go, the pipe's end has the guard write 1 to
-        // the online CPU, which changes nothing)
+    if (s.guard.pid > 0) {
+        // Done: the guard ends without a write. Where the sweep could not
+        // bring the CPU back, the guard's input ends without the byte, and
+        // it tries too. (A guard gone makes the send fail, with no signal.)
         const char done = 'd';
-        [[maybe_unused]] const ssize_t said = write(s.guard_fd, &done, 1);
-        close(s.guard_fd);
-        waitpid(s.guard, nullptr, 0);
-        s.guard = -1;
-        s.guard_fd = -1;
+        if (error == 0) {
+            send(s.guard.in, &done, 1, MSG_NOSIGNAL);
+        }
+        end_child(s.guard, REAP_MS);
     }
 }

@@ -27,14 +27,12 @@ constexpr int MAX_SEARCH_DEPTH = 16;
 
 } // namespace
 
-bool each_line(const char *path, bool (*visit)(void *context, std::string_view line),
-               void *context) {
+int each_line(const char *path, std::span<char> buffer,
+              bool (*visit)(void *context, std::string_view line), void *context) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return errno;
     }
-    static char storage[LINE_BUFFER];
-    const std::span<char> buffer(storage);
     size_t held = 0;
     bool skipping = false;
     for (;;) {
@@ -43,8 +41,9 @@ bool each_line(const char *path, bool (*visit)(void *context, std::string_view l
             continue;
         }
         if (n < 0) {
+            const int error = errno;
             close(fd);
-            return false;
+            return error;
         }
         const size_t end = held + static_cast<size_t>(n);
         size_t start = 0;
@@ -56,7 +55,7 @@ bool each_line(const char *path, bool (*visit)(void *context, std::string_view l
             start = i + 1;
             if (!skipping && !visit(context, line)) {
                 close(fd);
-                return true;
+                return 0;
             }
             skipping = false;
         }
@@ -65,7 +64,7 @@ bool each_line(const char *path, bool (*visit)(void *context, std::string_view l
                 visit(context, std::string_view{buffer.subspan(start).data(), end - start});
             }
             close(fd);
-            return true;
+            return 0;
         }
         held = end - start;
         memmove(buffer.data(), buffer.subspan(start).data(), held);
@@ -86,33 +85,46 @@ bool join(std::span<char> out, std::string_view a, std::string_view b, std::stri
     return n >= 0 && static_cast<size_t>(n) < out.size();
 }
 
-// The cgroup.procs file of a folder lists this process.
-bool holds_me(const char *procs) {
+// The search for this process's cgroup in a mount that lies above its
+// cgroup namespace's root: the folder, depth levels below the one in path,
+// whose folder rest lists this process; a read that failed stops it.
+struct search_context {
+    char path[PATH_TEXT_MAX]{};
+    std::string_view rest;
+    int depth = 0;
+    bool found = false;
+    int error = 0;
+    char failed[PATH_TEXT_MAX]{};
+};
+
+void search_failed(search_context &search, const char *path, int error) {
+    search.error = error;
+    snprintf(search.failed, sizeof search.failed, "%s", path);
+}
+
+// The cgroup.procs file of a folder lists this process. (Its own buffer: the
+// search runs within the walk of the mount table.)
+bool holds_me(search_context &search, const char *procs) {
     struct context_type {
         char pid[24];
         bool found;
     } context{};
     snprintf(context.pid, sizeof context.pid, "%d", getpid());
-    each_line(
-        procs,
+    static char buffer[4096];
+    const int error = each_line(
+        procs, buffer,
         [](void *c, std::string_view line) {
             auto *found = static_cast<context_type *>(c);
             found->found = line == found->pid;
             return !found->found;
         },
         &context);
+    // (a cgroup removed meanwhile holds no one)
+    if (error != 0 && error != ENOENT && error != ENODEV) {
+        search_failed(search, procs, error);
+    }
     return context.found;
 }
-
-// The search for the folder, depth levels below the one in path, whose
-// folder rest lists this process, in a cgroup namespace whose mount lies
-// above its root.
-struct search_context {
-    char path[PATH_TEXT_MAX]{};
-    std::string_view rest;
-    int depth = 0;
-    bool found = false;
-};
 
 bool search_below(search_context &search, int depth);
 
@@ -130,48 +142,30 @@ bool search_entry(void *context, const char *name, unsigned char type) {
         return false;
     }
     std::span(search.path)[length] = '\0';
-    return true;
+    return search.error == 0;
 }
 
 bool search_below(search_context &search, int depth) {
     if (depth == 0) {
         char procs[PATH_TEXT_MAX];
-        if (!join(procs, search.path, search.rest, "/cgroup.procs")) {
-            return false;
-        }
-        return holds_me(procs);
+        return join(procs, search.path, search.rest, "/cgroup.procs") && holds_me(search, procs);
     }
     const int fd = open(search.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            search_failed(search, search.path, errno);
+        }
         return false;
     }
     const int saved = search.depth;
     search.depth = depth;
-    each_entry(fd, search_entry, &search);
+    const int error = each_entry(fd, search_entry, &search);
+    if (error != 0) {
+        search_failed(search, search.path, error);
+    }
     search.depth = saved;
     close(fd);
     return search.found;
-}
-
-// Reads the cpuset file of the folder dir, or of its nearest ancestor with
-// one up to top, into cpus and file.
-bool cpuset_from(std::span<char> dir, std::string_view top, const char *name, std::span<char> cpus,
-                 std::span<char> file) {
-    for (;;) {
-        if (join(file, dir.data(), "/", name)) {
-            read_line(file.data(), cpus);
-            if (cpus[0] != '\0') {
-                return true;
-            }
-        }
-        const std::string_view folder(dir.data());
-        const size_t slash = folder.rfind('/');
-        if (folder.size() <= top.size() || slash == std::string_view::npos) {
-            file[0] = '\0';
-            return false;
-        }
-        dir[slash] = '\0';
-    }
 }
 
 struct cpuset_search {
@@ -179,7 +173,36 @@ struct cpuset_search {
     std::span<char> cpus;
     std::span<char> file;
     bool found;
+    int error;
 };
+
+// Reads the cpuset file of the folder dir, or of its nearest ancestor with
+// one up to top, into cpus and file.
+void cpuset_from(cpuset_search &search, std::span<char> dir, std::string_view top,
+                 const char *name) {
+    for (;;) {
+        if (join(search.file, dir.data(), "/", name)) {
+            const int error = read_line(search.file.data(), search.cpus);
+            if (error == 0 && search.cpus[0] != '\0') {
+                search.found = true;
+                return;
+            }
+            // (a folder without the file, as a cgroup v2 one without the
+            // cpuset controller: its parent's holds it)
+            if (error != 0 && error != ENOENT) {
+                search.error = error;
+                return;
+            }
+        }
+        const std::string_view folder(dir.data());
+        const size_t slash = folder.rfind('/');
+        if (folder.size() <= top.size() || slash == std::string_view::npos) {
+            search.file[0] = '\0';
+            return;
+        }
+        dir[slash] = '\0';
+    }
+}
 
 // The cpuset of this process in one mount, if it is one of a cpuset
 // hierarchy.
@@ -211,20 +234,24 @@ bool cpuset_in_mount(void *context, std::string_view line) {
     if (place.kind == cgroup_place::none || place.depth > MAX_SEARCH_DEPTH) {
         return true;
     }
+    dir = search_context{};
     memcpy(dir.path, top, sizeof top);
     if (place.kind == cgroup_place::search) {
         dir.rest = place.rest;
-        dir.found = false;
         if (!search_below(dir, place.depth)) {
-            return true;
+            if (dir.error != 0) {
+                search.error = dir.error;
+                join(search.file, dir.failed, "");
+            }
+            return dir.error == 0;
         }
     }
     const size_t length = strlen(dir.path);
     if (!join(std::span(dir.path).subspan(length), place.rest, "")) {
         return true;
     }
-    search.found = cpuset_from(dir.path, top, name, search.cpus, search.file);
-    return !search.found;
+    cpuset_from(search, dir.path, top, name);
+    return !search.found && search.error == 0;
 }
 
 bool runnable_file(const char *path) {
@@ -266,89 +293,101 @@ ssize_t read_file(const char *path, std::span<char> buf) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
+        const int error = n < 0 ? errno : EFBIG;
+        if (n == 0) {
             close(fd);
-            if (n < 0 || used == buf.size()) {
-                return -1;
-            }
             buf[used] = '\0';
             return static_cast<ssize_t>(used);
         }
-        used += static_cast<size_t>(n);
-        if (used == buf.size()) {
+        used += n > 0 ? static_cast<size_t>(n) : 0;
+        if (n < 0 || used == buf.size()) {
             close(fd);
+            errno = error;
             return -1;
         }
     }
 }
 
-void read_line(const char *path, std::span<char> buf) {
+int read_line(const char *path, std::span<char> buf) {
     if (read_file(path, buf) < 0) {
         buf[0] = '\0';
-        return;
+        return errno;
     }
     const std::string_view text(buf.data());
     const size_t end = text.find('\n');
     if (end != std::string_view::npos) {
         buf[end] = '\0';
     }
+    return 0;
 }
 
-void cpus_of(pid_t task, std::span<char> buf) {
+bool task_gone(int error) {
+    return error == ENOENT || error == ESRCH;
+}
+
+int read_task_file(sweep &s, pid_t task, const char *name, std::span<char> buf) {
     char path[64]{};
-    snprintf(path, sizeof path, "/proc/%d/status", task);
+    snprintf(path, sizeof path, "/proc/%d/%s", task, name);
+    if (read_file(path, buf) >= 0) {
+        return 1;
+    }
+    if (task_gone(errno)) {
+        return 0;
+    }
+    hinder(s, "%s cannot be read: %s", path, strerror(errno));
+    return -1;
+}
+
+int cpus_of(sweep &s, pid_t task, std::span<char> buf) {
     static char status[CPU_LIST_TEXT_MAX * 2];
     buf[0] = '\0';
-    if (read_file(path, status) < 0) {
-        return;
+    const int read = read_task_file(s, task, "status", status);
+    if (read <= 0) {
+        return read;
     }
     const std::string_view cpus = status_field(status, "Cpus_allowed_list");
     if (cpus.size() < buf.size()) {
         memcpy(buf.data(), cpus.data(), cpus.size());
         buf[cpus.size()] = '\0';
     }
+    return 1;
 }
 
-char state_of(pid_t task, std::span<char> name) {
-    char path[64]{};
-    snprintf(path, sizeof path, "/proc/%d/stat", task);
+int state_of(sweep &s, pid_t task, std::span<char> name, char &state) {
     char stat[1024]{};
     name[0] = '\0';
-    if (read_file(path, stat) < 0) {
-        return '\0';
+    state = '\0';
+    const int read = read_task_file(s, task, "stat", stat);
+    if (read <= 0) {
+        return read;
     }
     const task_stat fields = task_stat_parse(stat);
     if (fields.comm.size() < name.size()) {
         memcpy(name.data(), fields.comm.data(), fields.comm.size());
         name[fields.comm.size()] = '\0';
     }
-    return fields.state;
+    state = fields.state;
+    return 1;
 }
 
-bool find_cpuset(std::span<char> cpus, std::span<char> file) {
+cpuset_read find_cpuset(std::span<char> cpus, std::span<char> file) {
     static char cgroups[LINE_BUFFER];
+    static char mounts[LINE_BUFFER];
     cpus[0] = '\0';
     file[0] = '\0';
     if (read_file("/proc/self/cgroup", cgroups) < 0) {
-        return false;
+        const int error = errno;
+        join(file, "/proc/self/cgroup", "");
+        return {.found = false, .error = error};
     }
     cpuset_search search{
-        .own = own_cgroups_parse(cgroups), .cpus = cpus, .file = file, .found = false};
-    each_line("/proc/self/mountinfo", cpuset_in_mount, &search);
-    return search.found;
-}
-
-void one_line(const char *text, std::span<char> out) {
-    size_t length = 0;
-    for (const char *c = text; *c != '\0' && length + 2 < out.size(); ++c) {
-        if (*c == '\n') {
-            out[length++] = '\\';
-            out[length++] = 'n';
-        } else {
-            out[length++] = *c;
-        }
+        .own = own_cgroups_parse(cgroups), .cpus = cpus, .file = file, .found = false, .error = 0};
+    const int error = each_line("/proc/self/mountinfo", mounts, cpuset_in_mount, &search);
+    if (error != 0) {
+        join(file, "/proc/self/mountinfo", "");
+        return {.found = false, .error = error};
     }
-    out[length] = '\0';
+    return {.found = search.found, .error = search.error};
 }
 
 bool find_tool(const char *here, const char *name, std::span<char> path) {
@@ -374,13 +413,13 @@ void folder_of(const char *argv0, std::span<char> here) {
     folder_of(found, here);
 }
 
-bool each_entry(int fd, bool (*visit)(void *context, const char *name, unsigned char type),
-                void *context) {
+int each_entry(int fd, bool (*visit)(void *context, const char *name, unsigned char type),
+               void *context) {
     alignas(dirent64) char entries[4096];
     for (;;) {
         const ssize_t n = getdents64(fd, entries, sizeof entries);
         if (n <= 0) {
-            return n == 0;
+            return n == 0 ? 0 : errno;
         }
         for (size_t at = 0; at < static_cast<size_t>(n);) {
             const std::span<char> entry = std::span(entries).subspan(at);
@@ -393,7 +432,7 @@ bool each_entry(int fd, bool (*visit)(void *context, const char *name, unsigned 
                 continue;
             }
             if (!visit(context, name, type)) {
-                return true;
+                return 0;
             }
         }
     }

@@ -59,6 +59,29 @@ teardown() {
         xargs kill -KILL <"$BATS_TEST_TMPDIR/spawned" 2>/dev/null || true
         wait 2>/dev/null || true
     fi
+    remove_cpusets
+}
+
+# remove_cpusets: the cpusets in_cpuset made, with whatever still runs in
+# them, and the cpuset controller of the root's children where it enabled it:
+# nothing of a row stays on the machine, even where it failed.
+remove_cpusets() {
+    local made=$BATS_TEST_TMPDIR/cpusets dir pid tries
+    [ -f "$made" ] || return 0
+    while IFS= read -r dir; do
+        for tries in 1 2 3 4 5 6 7 8 9 10; do
+            [ -d "$dir" ] || break
+            while read -r pid; do kill -KILL "$pid" 2>/dev/null || true; done <"$dir/cgroup.procs"
+            rmdir "$dir" 2>/dev/null && break
+            sleep 0.1
+        done
+        [ ! -d "$dir" ] || echo "teardown: $dir cannot be removed ($tries tries)" >&2
+    done <"$made"
+    if [ -f "$BATS_TEST_TMPDIR/cpuset-enabled" ]; then
+        echo -cpuset >/sys/fs/cgroup/cgroup.subtree_control 2>/dev/null ||
+            echo "teardown: the root's cpuset controller cannot be disabled again" >&2
+    fi
+    rm -f "$made" "$BATS_TEST_TMPDIR/cpuset-enabled"
 }
 
 # stand_in PROGRAM BODY: a folder with the real programs but for PROGRAM, a
@@ -136,7 +159,8 @@ last_online_cpu() {
 # cpuset allows CPUS alone, then removes the group; its output in the test's
 # out and err files, its pid in $spawned, its status in $status. The group's
 # folder, named $CPUSET_NAME (default: a name with a blank), is $CPUSET to
-# COMMAND and $cpuset_dir here.
+# COMMAND and $cpuset_dir here. Teardown removes whatever is left of it, and
+# disables the cpuset controller of the root's children where this enabled it.
 # Skips where no such cpuset can be made here (it needs root and two CPUs).
 in_cpuset() {
     need_root
@@ -144,17 +168,19 @@ in_cpuset() {
     local cpuset='' made=''
     if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ]; then
         cpuset="/sys/fs/cgroup/cpuset/${CPUSET_NAME:-corehop test.$$}"
-        mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" &&
+        mkdir "$cpuset" && echo "$cpuset" >>"$BATS_TEST_TMPDIR/cpusets" &&
+            echo "$1" >"$cpuset/cpuset.cpus" &&
             cat /sys/fs/cgroup/cpuset/cpuset.mems >"$cpuset/cpuset.mems" && made=1
     elif grep -qw cpuset /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then
         cpuset="/sys/fs/cgroup/${CPUSET_NAME:-corehop test.$$}"
-        echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control 2>/dev/null
-        mkdir "$cpuset" && echo "$1" >"$cpuset/cpuset.cpus" && made=1
+        if ! grep -qw cpuset /sys/fs/cgroup/cgroup.subtree_control; then
+            echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control 2>/dev/null &&
+                : >"$BATS_TEST_TMPDIR/cpuset-enabled"
+        fi
+        mkdir "$cpuset" && echo "$cpuset" >>"$BATS_TEST_TMPDIR/cpusets" &&
+            echo "$1" >"$cpuset/cpuset.cpus" && made=1
     fi
-    if [ -z "$made" ]; then
-        [ -z "$cpuset" ] || rmdir "$cpuset" 2>/dev/null
-        skip "cannot make a cpuset here"
-    fi
+    [ -n "$made" ] || skip "cannot make a cpuset here"
     shift
     # shellcheck disable=SC2034 # read by the tests
     cpuset_dir=$cpuset

@@ -54,8 +54,10 @@ cpu_words() {
     # named as a program, a run by name from PATH with a corehop in the
     # current folder, a corenest slow to pin itself; no environment, a
     # blocked or ignored SIGTERM, closed descriptors, a TMPDIR that is a
-    # FIFO, a PATH with nothing on it; a kernel that gives no signalfd or no
-    # pidfd.
+    # FIFO, a PATH with nothing on it, SIGCHLD ignored (with which the kernel
+    # would reap the tools, their statuses lost), a low limit on descriptors;
+    # a kernel that gives no signalfd or no pidfd, and that with SIGCHLD
+    # ignored.
     local place
     mkdir -p "$BATS_TEST_TMPDIR/here" "$BATS_TEST_TMPDIR/path/corehop"
     mkfifo "$BATS_TEST_TMPDIR/fifo"
@@ -91,6 +93,9 @@ tmpdir|env TMPDIR="$BATS_TEST_TMPDIR/fifo" "$place/corehop-sweep"
 no path|env PATH=/nowhere "$place/corehop-sweep"
 no signalfd|strace -qq -o /dev/null -e trace=signalfd4 -e inject=signalfd4:error=ENOSYS "$place/corehop-sweep"
 no pidfd|strace -qq -o /dev/null -e trace=pidfd_open -e inject=pidfd_open:error=ENOSYS "$place/corehop-sweep"
+chld ignored|perl -e '$SIG{CHLD} = "IGNORE"; exec { $ARGV[0] } @ARGV' "$place/corehop-sweep"
+chld ignored, no pidfd|perl -e '$SIG{CHLD} = "IGNORE"; exec { $ARGV[0] } @ARGV' strace -qq -o /dev/null -e trace=pidfd_open -e inject=pidfd_open:error=ENOSYS "$place/corehop-sweep"
+descriptors|prlimit --nofile=32:32 "$place/corehop-sweep"
 EOF_CASES
 }
 
@@ -163,7 +168,8 @@ EOF_CASES
 -c 0-7:1/2/4|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-7:1/2/4'
 -c 0-8192:1/2|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-8192:1/2'
 now|corehop-sweep: no operands: 'now'
--c 'a\cb'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: 'a\cb'
+-c 'a\cb'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: 'a\\cb'
+-c $'1\nBail out!'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '1\nBail out!'
 EOF_CASES
 }
 
@@ -241,7 +247,7 @@ KILL
 EOF_CASES
 }
 
-@test "a corenest that runs the real one without exec: the pin cannot show, and its whole process group is ended" {
+@test "a corenest that runs the real one without exec: the pin cannot show; its whole process group, and what a tool leaves in a session of its own, are ended" {
     local dir child
     # shellcheck disable=SC2016 # expanded by the stand-in
     dir=$(stand_in corenest '"'"$BIN/corenest"'" "$@" &
@@ -250,10 +256,21 @@ wait')
     sweep "$dir/corehop-sweep"
     [ "$status" = 1 ] && ktap_well_formed
     grep -qx "not ok [0-9]* corenest parks on CPU [0-9]*" "$BATS_TEST_TMPDIR/out"
+    # a corehop that leaves a sleep in a session of its own, and one in its
+    # group, each run
+    rm "$dir/corenest" && ln -s "$BIN/corenest" "$dir/"
+    rm "$dir/corehop"
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    printf '#!/bin/sh\nsetsid sleep 300 &\necho $! >>"$0.children"\nsleep 301 &\necho $! >>"$0.children"\nexec "%s" "$@"\n' \
+        "$BIN/corehop" >"$dir/corehop"
+    chmod +x "$dir/corehop"
+    sweep "$dir/corehop-sweep"
+    [ "$status" = 0 ] && ktap_well_formed
+    [ -s "$dir/corehop.children" ]
     while read -r child; do
         poll 300 test ! -e "/proc/$child" ||
-            { echo "corenest $child left behind: $(cat "/proc/$child/stat")" >&2 && return 1; }
-    done <"$dir/corenest.children"
+            { echo "$child left behind: $(cat "/proc/$child/stat")" >&2 && return 1; }
+    done < <(cat "$dir/corenest.children" "$dir/corehop.children")
 }
 
 @test "a report that cannot be written is no pass: status 1 and a line on standard error" {
@@ -264,12 +281,13 @@ wait')
         note=''
         [ "$args" != -l ] || note=$CPUSET_NOTE
         # shellcheck disable=SC2086 # the arguments' words
-        expect 1 "" "${note}corehop-sweep: the report cannot be written on standard output"$'\n' \
+        expect 1 "" "${note}corehop-sweep: the report cannot be written on standard output: No space left on device"$'\n' \
             sh -c 'exec "$@" >/dev/full' sh "$SWEEP" $args
     done <<'EOF_CASES'
 
 -l
 -c 0
+-h
 EOF_CASES
 }
 
@@ -293,6 +311,39 @@ EOF_CASES
     # (and with its own /proc, the sweep checks there)
     sweep unshare -p -f --mount-proc "$SWEEP"
     [ "$status" = 0 ] && ktap_well_formed
+}
+
+@test "what the sweep cannot have is a skip naming the limit, never a verdict against its tools" {
+    local cpu
+    # the command | its status | a line of the report (N any number)
+    while IFS='|' read -r command want_status line; do
+        eval "set -- $command"
+        # (bats holds descriptor 3, which the loader's own would need)
+        sweep "$@" 3>&-
+        [ "$status" = "$want_status" ] && { [ "$status" = 4 ] || ktap_well_formed; } &&
+            [ "$(grep -c '^not ok' "$BATS_TEST_TMPDIR/out")" = 0 ] &&
+            grep -qxF "$line" <(sed 's/^ok [0-9]* /ok N /' "$BATS_TEST_TMPDIR/out") ||
+            { echo "$command: status $status, want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+prlimit --nofile=5 "$SWEEP"|4|1..0 # SKIP the limit on descriptors (RLIMIT_NOFILE) is 5: the sweep needs 32
+prlimit --nofile=31 "$SWEEP"|4|1..0 # SKIP the limit on descriptors (RLIMIT_NOFILE) is 31: the sweep needs 32
+prlimit --nofile=8:64 "$SWEEP"|0|ok N the parker ends on SIGTERM
+prlimit --nofile=40 "$SWEEP" -H|0|ok N corehop moves the parker back to CPU N once it is online # SKIP the limit on descriptors (RLIMIT_NOFILE) is 40: -H needs 128
+EOF_CASES
+    expect 4 "" "corehop-sweep: the limit on descriptors (RLIMIT_NOFILE) is 6: the sweep needs 32"$'\n' \
+        prlimit --nofile=6 "$SWEEP" -l 3>&-
+    # (root is not held to a limit on processes)
+    need_root
+    command -v setpriv >/dev/null || skip "needs setpriv"
+    sweep setpriv --reuid=nobody --regid=nogroup --clear-groups prlimit --nproc=1 "$SWEEP"
+    [ "$status" = 4 ] && ktap_well_formed && [ "$(grep -c '^not ok' "$BATS_TEST_TMPDIR/out")" = 0 ] &&
+        grep -qx 'ok [0-9]* corenest parks on CPU [0-9]* # SKIP corenest cannot be started: fork: Resource temporarily unavailable (the limit on processes, RLIMIT_NPROC, is 1)' \
+            "$BATS_TEST_TMPDIR/out" ||
+        { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    for cpu in $(seq 0 "$(last_online_cpu)"); do
+        grep -qx "ok [0-9]* corehop moves itself to CPU $cpu, by its own read-back # SKIP corehop cannot be started: fork: .*RLIMIT_NPROC.*" \
+            "$BATS_TEST_TMPDIR/out"
+    done
 }
 
 @test "the LAVA test: a case a result named from its description, skips as KTAP says, the plan, status and programs as cases" {
@@ -381,6 +432,20 @@ usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s t
     AT=0 env --default-signal=PIPE "$dir/corehop-sweep" 2>/dev/null | sed '/^ok 2 /q' >/dev/null
     [ "${PIPESTATUS[0]}" = 141 ]
     none_left "a reader gone early"
+    # a reader that stalls, the pipe full, the sweep held in its write:
+    # SIGTERM still ends it at once, and its parker
+    rm -r "$STARTS" && mkdir "$STARTS"
+    # (a reader that never reads)
+    # shellcheck disable=SC2016,SC2216 # expanded by the inner shell
+    (AT=0 sh -c 'echo $$ >"$STARTS/sweep" && exec "$1" -c 0-8191' sh "$dir/corehop-sweep" ||
+        echo $? >"$STARTS/status") | sleep 600 &
+    echo $! >>"$BATS_TEST_TMPDIR/spawned"
+    held() { [ "$(sed -n 's/^wchar: //p' "/proc/$(cat "$STARTS/sweep")/io")" -ge 40960 ]; }
+    poll 1000 test -s "$STARTS/sweep" && poll 1000 held
+    kill -TERM "$(cat "$STARTS/sweep")"
+    poll 300 test -s "$STARTS/status" || { echo "a stalled reader: the sweep lives on after SIGTERM" >&2 && return 1; }
+    [ "$(cat "$STARTS/status")" = 143 ]
+    none_left "a stalled reader"
 }
 
 @test "inside a cpuset of one CPU, as containers see it: that CPU moved to, the others refuse, nothing shown that cannot show" {
@@ -422,7 +487,8 @@ EOF_CASES
     # cgroup namespace whose mount lies above its root
     for CPUSET_NAME in 'sub\x2dunit.service' 'br[1]' 'a b'; do
         in_cpuset 1 unshare -C "$SWEEP"
-        [ "$status" = 0 ] && grep -qxF "# the cpuset of ${cpuset_dir}/${file##*/}" "$BATS_TEST_TMPDIR/out" ||
+        # (a backslash of a name, as every outside text, escaped)
+        [ "$status" = 0 ] && grep -qxF "# the cpuset of ${cpuset_dir//\\/\\\\}/${file##*/}" "$BATS_TEST_TMPDIR/out" ||
             { echo "$CPUSET_NAME: status $status" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
     done
 }
@@ -466,8 +532,10 @@ EOF_CASES
     # No CPU of this machine goes offline: in a mount namespace of its own,
     # each online file is a stand-in holding 1, and a task bound to each CPU
     # that has one must keep -H from choosing any. A sweep that wrote one
-    # fails here, with the CPU online still.
-    local file cpu binds='' held=''
+    # fails here, with the CPU online still. Each task names itself to forge
+    # a line of the report, which stays on its own line.
+    local file cpu binds='' held='' name=$'a\nBail out! zz'
+    ln -s "$(command -v sleep)" "$BATS_TEST_TMPDIR/$name"
     for file in /sys/devices/system/cpu/cpu[0-9]*/online; do
         [ -e "$file" ] || continue
         cpu=${file%/online}
@@ -475,14 +543,15 @@ EOF_CASES
         echo 1 >"$BATS_TEST_TMPDIR/online$cpu"
         touch -d @0 "$BATS_TEST_TMPDIR/online$cpu"
         binds="$binds mount --bind $BATS_TEST_TMPDIR/online$cpu $file &&"
-        spawn /dev/null /dev/null taskset -c "$cpu" sleep 600
+        spawn /dev/null /dev/null taskset -c "$cpu" "$BATS_TEST_TMPDIR/$name" 600
         held="$held $cpu"
     done
     [ -n "$held" ] || skip "no CPU here has an online file"
     sweep unshare -m sh -c "$binds exec \"\$0\" -H" "$SWEEP"
     [ "$status" = 0 ] && ktap_well_formed || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
     [ "$(grep -cE '^ok [0-9]+ (the parker lives on as CPU [0-9]+ goes offline|corehop refuses to move the parker back to offline CPU [0-9]+|corehop moves the parker back to CPU [0-9]+ once it is online) # SKIP task [0-9]+ \([^)]*\) may run on CPU [0-9]+ alone, and would lose that binding for good$' \
-        "$BATS_TEST_TMPDIR/out")" = 3 ] || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+        "$BATS_TEST_TMPDIR/out")" = 3 ] && grep -qF '(a\nBail out! zz) may run' "$BATS_TEST_TMPDIR/out" ||
+        { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
     for cpu in $held; do
         # (a write, even of 1 again, changes the stand-in's time)
         [ "$(stat -c %Y "$BATS_TEST_TMPDIR/online$cpu")" = 0 ] ||
