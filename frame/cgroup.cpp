@@ -116,32 +116,45 @@ own_cgroups own_cgroups_parse(std::string_view text) {
     return own;
 }
 
+namespace {
+
+// Takes the leading "/.." steps off path, which a cgroup namespace shows for
+// what lies above its root: their count.
+int take_ups(std::string_view &path) {
+    int ups = 0;
+    while (path.starts_with("/..") && (path.size() == 3 || path[3] == '/')) {
+        path.remove_prefix(3);
+        ++ups;
+    }
+    return ups;
+}
+
+} // namespace
+
 cgroup_place cgroup_place_of(std::string_view root, std::string_view path) {
-    // A cgroup outside this process's cgroup namespace shows as a path up
-    // from its root, "/../../x": nothing of it can be told.
-    if (path.empty() || path.front() != '/' || starts_with_dir(path, "/..")) {
+    if (path.empty() || path.front() != '/') {
         return {};
     }
-    if (root == "/") {
+    std::string_view rest = path;
+    const int path_ups = take_ups(rest);
+    if (path_ups == 0 && (root == "/" || starts_with_dir(path, root))) {
         return {.kind = cgroup_place::below,
-                .rest = path == "/" ? std::string_view{} : path,
+                .rest = root == "/" ? (path == "/" ? std::string_view{} : path)
+                                    : part(path, root.size()),
                 .depth = 0};
     }
-    if (starts_with_dir(path, root)) {
-        return {.kind = cgroup_place::below, .rest = part(path, root.size()), .depth = 0};
-    }
     // A mount made outside the namespace, whose root lies that many levels
-    // above the namespace's own.
-    int depth = 0;
+    // above the namespace's own; the cgroup lies below it, up as many levels
+    // from the namespace's root as its path says, then down the rest. A
+    // cgroup above the mount's root, or beside a mount made inside the
+    // namespace (as nsenter -C into a container leaves it), cannot be told.
     std::string_view up = root;
-    while (up.starts_with("/..") && (up.size() == 3 || up[3] == '/')) {
-        up.remove_prefix(3);
-        ++depth;
-    }
-    if (depth == 0 || !up.empty()) {
+    const int root_ups = take_ups(up);
+    if (root_ups == 0 || !up.empty() || path_ups > root_ups) {
         return {};
     }
-    return {.kind = cgroup_place::search,
-            .rest = path == "/" ? std::string_view{} : path,
+    const int depth = root_ups - path_ups;
+    return {.kind = depth == 0 ? cgroup_place::below : cgroup_place::search,
+            .rest = rest == "/" ? std::string_view{} : rest,
             .depth = depth};
 }

@@ -42,13 +42,15 @@ struct own_cgroups {
 own_cgroups own_cgroups_parse(std::string_view text);
 
 // Where a cgroup of path lies in a mount of its hierarchy whose root is
-// root (both as the mount table and /proc/self/cgroup show them).
+// root (both as the mount table and /proc/self/cgroup show them: in a cgroup
+// namespace, what lies above its root as "/.." steps up from it).
 struct cgroup_place {
     enum kind_type : uint8_t {
-        none,  // not in this mount, or above the namespace's root: unknown
+        none,  // not in this mount, or above its root: unknown
         below, // at the mount's point joined with rest
         search // rest lies below one of the folders depth levels under the
-               // point: in a cgroup namespace whose root the mount lies above
+               // point: in a cgroup namespace whose root the mount lies
+               // above by more levels than path climbs
     } kind = none;
     std::string_view rest;
     int depth = 0;

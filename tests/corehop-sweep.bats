@@ -457,7 +457,8 @@ usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s t
     mv "$dir/corenest.new" "$dir/corenest"
     # the command, in the cpuset of CPU 1, $CPUSET; cgroup v1 alone | its
     # status | what a task may use (ONLINE the online CPUs) | a line it
-    # prints (FILE the cpuset's own, BASE its name, N any number)
+    # prints (FILE the cpuset's own, BASE its name, ROOT the folder of the
+    # cpuset, N any number)
     while IFS='|' read -r command v1 want_status usable line; do
         if [ -n "$v1" ] && [ ! -d /sys/fs/cgroup/cpuset ]; then continue; fi
         eval "set -- $command"
@@ -467,6 +468,7 @@ usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s t
         line=${line//FILE/$file}
         line=${line//BASE/${file##*/}}
         line=${line//\$CPUSET/$cpuset_dir}
+        line=${line//ROOT/${cpuset_dir%/*}}
         [ "$status" = "$want_status" ] && ktap_well_formed &&
             grep -q "^# a task may use ${usable/ONLINE/$(online_cpus)}; " "$BATS_TEST_TMPDIR/out" &&
             grep -qxF "$line" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") &&
@@ -481,8 +483,39 @@ unshare -C "$SWEEP"||0|1|# the cpuset of FILE
 unshare -m sh -c 'mount --bind "$CPUSET" /mnt && umount -l "${CPUSET%/*}" && exec "$0"' "$SWEEP"||0|1|# the cpuset of /mnt/BASE
 unshare -m sh -c 'mount -t tmpfs none /sys/fs/cgroup && exec "$0"' "$SWEEP"||0|ONLINE|ok N corehop moves the parker to CPU 0 # SKIP the kernel refuses it: this task's cpuset, which cannot be read here, may not hold it
 "$dir/corehop-sweep"||1|1|ok N corenest parks on CPU 1 # SKIP this process may use CPU 1 alone: the pin cannot show
-sh -c 'unshare -C sh -c "kill -STOP \$\$ && exec \"\$0\"" "$0" & n=0; until grep -q "^State:[[:space:]]*T" /proc/$!/status; do n=$((n + 1)); if [ $n -gt 100 ]; then break; fi; sleep 0.1; done; echo $! >"${CPUSET%/*}/cgroup.procs" && kill -CONT $! && wait $!' "$dir/corehop-sweep"||1|ONLINE|# no cpuset can be read here: a task may use the online CPUs
+sh -c 'unshare -C sh -c "kill -STOP \$\$ && exec \"\$0\"" "$0" & n=0; until grep -q "^State:[[:space:]]*T" /proc/$!/status; do n=$((n + 1)); if [ $n -gt 100 ]; then break; fi; sleep 0.1; done; echo $! >"${CPUSET%/*}/cgroup.procs" && kill -CONT $! && wait $!' "$dir/corehop-sweep"||1|ONLINE|# the cpuset of ROOT/BASE
 EOF_CASES
+    # decoys beside the cpuset, which the search for it in a cgroup namespace
+    # whose mount lies above its root reads first, their cgroup.procs (a
+    # stand-in bound over it) 5,001 lines long, or 800 forged mount lines of
+    # a cpuset of CPU 0: the real cpuset all the same
+    local root=${cpuset_dir%/*} decoys=() i binds content
+    for i in 1 2 3 4 5 6 7 8 9; do
+        mkdir "$root/corehop decoy.$$.$i" && echo "$root/corehop decoy.$$.$i" >>"$BATS_TEST_TMPDIR/cpusets"
+    done
+    # (the cpuset is the one the search reads last: the kernel lists them in
+    # an order of its own, the same for the same names)
+    # shellcheck disable=SC2010 # the order ls -f keeps, which a glob sorts
+    mapfile -t decoys < <(ls -f "$root" | grep -F "corehop decoy.$$.")
+    CPUSET_NAME=${decoys[-1]}
+    rmdir "$root/$CPUSET_NAME"
+    unset 'decoys[-1]'
+    mkdir "$BATS_TEST_TMPDIR/forger" && echo 0 >"$BATS_TEST_TMPDIR/forger/cpuset.cpus.effective" &&
+        echo 0 >"$BATS_TEST_TMPDIR/forger/cpuset.effective_cpus"
+    seq 100000 105000 >"$BATS_TEST_TMPDIR/long"
+    for i in $(seq 400); do
+        echo "$((900 + i)) 1 0:99 / $BATS_TEST_TMPDIR/forger rw - cgroup2 none rw"
+        echo "$((1300 + i)) 1 0:98 / $BATS_TEST_TMPDIR/forger rw - cgroup none rw,cpuset"
+    done >"$BATS_TEST_TMPDIR/forged"
+    for content in long forged; do
+        binds=''
+        for i in "${decoys[@]}"; do
+            binds="$binds mount --bind $BATS_TEST_TMPDIR/$content \"$root/$i/cgroup.procs\" &&"
+        done
+        in_cpuset 1 unshare -m -C sh -c "$binds exec \"\$0\" -l" "$SWEEP"
+        [ "$status" = 0 ] && [ "$(cat "$BATS_TEST_TMPDIR/out")" = 1 ] ||
+            { echo "decoys of $content lines: status $status" >&2 && cat "$BATS_TEST_TMPDIR/out" "$BATS_TEST_TMPDIR/err" >&2 && return 1; }
+    done
     # names that a glob or the mount table's escapes would misread, in a
     # cgroup namespace whose mount lies above its root
     for CPUSET_NAME in 'sub\x2dunit.service' 'br[1]' 'a b'; do
@@ -525,16 +558,16 @@ EOF_CASES
     grep -qx "ok [0-9]* corehop refuses offline CPU $(($(absent_cpu) + 2))" "$BATS_TEST_TMPDIR/out"
 }
 
-@test "-H over stand-ins of the CPUs' online files: a task bound alone to each makes the checks skip, and none is written" {
+@test "-H over stand-ins of the CPUs' online files: a task bound alone to each, or a scan that cannot read every task, makes the checks skip, and none is written" {
     need_root
     need_two_cpus
     unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
     # No CPU of this machine goes offline: in a mount namespace of its own,
-    # each online file is a stand-in holding 1, and a task bound to each CPU
-    # that has one must keep -H from choosing any. A sweep that wrote one
-    # fails here, with the CPU online still. Each task names itself to forge
-    # a line of the report, which stays on its own line.
-    local file cpu binds='' held='' name=$'a\nBail out! zz'
+    # each online file is a stand-in holding 1, and what the row sets up must
+    # keep -H from choosing any. A sweep that wrote one fails here, with the
+    # CPU online still. Each bound task names itself to forge a line of the
+    # report, which stays on its own line.
+    local file cpu binds='' cpus='' name=$'a\nBail out! zz' tasks
     ln -s "$(command -v sleep)" "$BATS_TEST_TMPDIR/$name"
     for file in /sys/devices/system/cpu/cpu[0-9]*/online; do
         [ -e "$file" ] || continue
@@ -543,18 +576,31 @@ EOF_CASES
         echo 1 >"$BATS_TEST_TMPDIR/online$cpu"
         touch -d @0 "$BATS_TEST_TMPDIR/online$cpu"
         binds="$binds mount --bind $BATS_TEST_TMPDIR/online$cpu $file &&"
-        spawn /dev/null /dev/null taskset -c "$cpu" "$BATS_TEST_TMPDIR/$name" 600
-        held="$held $cpu"
+        cpus="$cpus $cpu"
     done
-    [ -n "$held" ] || skip "no CPU here has an online file"
-    sweep unshare -m sh -c "$binds exec \"\$0\" -H" "$SWEEP"
-    [ "$status" = 0 ] && ktap_well_formed || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
-    [ "$(grep -cE '^ok [0-9]+ (the parker lives on as CPU [0-9]+ goes offline|corehop refuses to move the parker back to offline CPU [0-9]+|corehop moves the parker back to CPU [0-9]+ once it is online) # SKIP task [0-9]+ \([^)]*\) may run on CPU [0-9]+ alone, and would lose that binding for good$' \
-        "$BATS_TEST_TMPDIR/out")" = 3 ] && grep -qF '(a\nBail out! zz) may run' "$BATS_TEST_TMPDIR/out" ||
-        { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
-    for cpu in $held; do
-        # (a write, even of 1 again, changes the stand-in's time)
-        [ "$(stat -c %Y "$BATS_TEST_TMPDIR/online$cpu")" = 0 ] ||
-            { echo "the online file of CPU $cpu was written" >&2 && return 1; }
-    done
+    [ -n "$cpus" ] || skip "no CPU here has an online file"
+    # a task bound alone to each CPU | what runs the sweep | the reason of the
+    # three skips, a pattern
+    while IFS='|' read -r bound runner reason; do
+        tasks=''
+        for cpu in $cpus; do
+            [ "$bound" = yes ] || break
+            spawn /dev/null /dev/null taskset -c "$cpu" "$BATS_TEST_TMPDIR/$name" 600
+            tasks="$tasks $spawned"
+        done
+        sweep unshare -m sh -c "$binds exec $runner \"\$0\" -H" "$SWEEP"
+        [ "$status" = 0 ] && ktap_well_formed &&
+            [ "$(grep -cE "^ok [0-9]+ (the parker lives on as CPU [0-9]+ goes offline|corehop refuses to move the parker back to offline CPU [0-9]+|corehop moves the parker back to CPU [0-9]+ once it is online) # SKIP $reason\$" \
+                "$BATS_TEST_TMPDIR/out")" = 3 ] || { echo "$runner: want $reason" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+        for cpu in $cpus; do
+            # (a write, even of 1 again, changes the stand-in's time)
+            [ "$(stat -c %Y "$BATS_TEST_TMPDIR/online$cpu")" = 0 ] ||
+                { echo "$runner: the online file of CPU $cpu was written" >&2 && return 1; }
+        done
+        # shellcheck disable=SC2086 # the pids
+        [ -z "$tasks" ] || { kill $tasks && wait $tasks 2>/dev/null || true; }
+    done <<'EOF_CASES'
+yes||task [0-9]+ \(a\\nBail out! zz\) may run on CPU [0-9]+ alone, and would lose that binding for good
+no|strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2+|/proc[/0-9a-z]* cannot be read: Cannot allocate memory
+EOF_CASES
 }

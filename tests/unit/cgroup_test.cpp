@@ -150,11 +150,19 @@ TEST(CgroupPlace, InAndOutOfNamespaces) {
         {"/../..", "/x/y", cgroup_place::search, "/x/y", 2},
         {"/../x", "/", cgroup_place::none, "", 0},
         {"/..x", "/", cgroup_place::none, "", 0},
+        // ... and this process moved above the namespace's root since, but
+        // still below the mount's
+        {"/..", "/..", cgroup_place::below, "", 0},
+        {"/..", "/../x", cgroup_place::below, "/x", 0},
+        {"/../..", "/..", cgroup_place::search, "", 1},
+        {"/../../..", "/../x/y", cgroup_place::search, "/x/y", 2},
+        {"/..", "/../..", cgroup_place::none, "", 0},
+        {"/..", "/..x", cgroup_place::search, "/..x", 1},
         // nsenter -C into a container: this process's cgroup lies outside
         // the namespace, and so its cpuset is unknown
         {"/", "/../../..", cgroup_place::none, "", 0},
         {"/", "/..", cgroup_place::none, "", 0},
-        {"/..", "/../x", cgroup_place::none, "", 0},
+        {"/docker/4f1c", "/..", cgroup_place::none, "", 0},
         {"/", "", cgroup_place::none, "", 0},
         {"/", "x", cgroup_place::none, "", 0},
     };

@@ -29,10 +29,12 @@ same() {
 
 # sweep [OPTION...]: corehop-sweep's checks, each one of this case's, with
 # the diagnostics of a failed one; it must end with status 0 and skip
-# nothing but what $may_skip, a pattern of the reasons, allows.
+# nothing but what $may_skip, a pattern of the reasons, allows. $sweep_in,
+# where set, runs it (unshare, say).
 may_skip=''
+sweep_in=''
 sweep() {
-    corehop-sweep "$@" >/tmp/sweep 2>&1
+    $sweep_in corehop-sweep "$@" >/tmp/sweep 2>&1
     status=$?
     failing=
     name="sweep${*:+ $*}"
@@ -144,15 +146,97 @@ pinned() {
     kill $tasks
 }
 
-# killed: a SIGKILL of the sweep's whole process group, while a CPU is
-# offline and its corehop hangs, leaves the CPU online again and no parker.
-killed() {
+# stand_in BODY: in /tmp/stand, the released programs but for corehop, a
+# shell script that runs BODY where its CPU ($2) is offline, then the real
+# corehop.
+stand_in() {
     mkdir -p /tmp/stand
     ln -sf /bin/corenest /bin/corehop-sweep /tmp/stand/
     # shellcheck disable=SC2016 # expanded by the stand-in
-    printf '#!/bin/sh\n[ "$(cat /sys/devices/system/cpu/cpu$2/online)" != 0 ] || { echo "$2" >/tmp/hung && exec sleep 600; }\nexec /bin/corehop "$@"\n' \
-        >/tmp/stand/corehop
+    printf '#!/bin/sh\n[ "$(cat /sys/devices/system/cpu/cpu$2/online 2>/dev/null)" != 0 ] || { %s; }\nexec /bin/corehop "$@"\n' \
+        "$1" >/tmp/stand/corehop
     chmod +x /tmp/stand/corehop
+}
+
+# What a stand-in runs to find the guard, the sweep's child in a session of
+# its own, and send it a signal.
+# shellcheck disable=SC2016 # expanded by the stand-in
+guard_signal='for p in $(pidof corehop-sweep); do read -r _ _ _ _ _ s _ <"/proc/$p/stat"; [ "$s" != "$p" ] || kill -%s "$p"; done'
+
+# limited: a task bound to CPU 3 alone keeps it where the sweep lacks the
+# descriptors that -H needs, and where it runs in another PID namespace,
+# whose /proc shows none of the tasks outside; tasks bound to CPUs 1 and 2
+# alone keep theirs too.
+limited() {
+    tasks=''
+    for cpu in 1 2 3; do
+        taskset -c "$cpu" sleep 600 &
+        tasks="$tasks $!"
+    done
+    # shellcheck disable=SC3045 # busybox's sh has ulimit -n
+    same "with 8 descriptors nothing is checked" "$( (ulimit -n 8 && corehop-sweep -H) | sed -n 2p)" \
+        "1..0 # SKIP the limit on descriptors (RLIMIT_NOFILE) is 8: the sweep needs 32"
+    may_skip='the limit on descriptors (RLIMIT_NOFILE) is 64: -H needs 128'
+    # shellcheck disable=SC3045
+    (ulimit -n 64 && sweep -H)
+    may_skip='in a PID namespace other than the first, whose /proc hides the tasks bound to a CPU outside it'
+    sweep_in='unshare -p -f --mount-proc'
+    sweep -H
+    sweep_in=''
+    may_skip=''
+    cpu=1
+    for task in $tasks; do
+        cpus_of "$task"
+        same "the task bound to CPU $cpu keeps its binding" "$cpus" "$cpu"
+        cpu=$((cpu + 1))
+    done
+    # shellcheck disable=SC2086 # the pids
+    kill $tasks
+    same "every CPU online" "$(cat /sys/devices/system/cpu/online)" 0-3
+}
+
+# named: a task bound to CPU 3 that names itself to forge a line of the
+# report keeps its name on the line of the skip it causes.
+named() {
+    # shellcheck disable=SC2016 # expanded by the task
+    taskset -c 3 sh -c 'printf "a\nBail out! zz" >"/proc/$$/comm" && while :; do sleep 1; done' &
+    task=$!
+    poll 500 grep -q 'Bail' "/proc/$task/comm"
+    may_skip='task * (a\\nBail out! zz) may run on CPU 3 alone, and would lose that binding for good'
+    sweep -H -c 3
+    may_skip=''
+    same "a task's name with a line break stays on its line" "$(grep -c '^Bail out' /tmp/sweep)" 0
+    kill "$task"
+}
+
+# guard_gone: a guard killed while its CPU is offline stops nothing: the
+# sweep finishes its plan and brings the CPU back itself; a guard stopped
+# does not keep SIGTERM from ending the sweep, which brings the CPU back and
+# leaves no guard.
+guard_gone() {
+    # shellcheck disable=SC2059 # the signal into the stand-in's line
+    stand_in "$(printf "$guard_signal" KILL) && echo \"\$2\" >/tmp/hung"
+    rm -f /tmp/hung
+    /tmp/stand/corehop-sweep -H >/tmp/sweep 2>&1
+    same "a guard killed with its CPU offline: the sweep ends its plan" \
+        "status $? $(grep -c '^not ok' /tmp/sweep)" "status 0 0"
+    cpu=$(cat /tmp/hung 2>/dev/null)
+    same "and brings CPU ${cpu:-N} back itself" "$(cat "/sys/devices/system/cpu/cpu$cpu/online" 2>&1)" 1
+    # shellcheck disable=SC2059
+    stand_in "$(printf "$guard_signal" STOP) && echo \"\$2\" >/tmp/hung && kill -TERM \"\$PPID\" && exec sleep 600"
+    rm -f /tmp/hung
+    /tmp/stand/corehop-sweep -H >/dev/null 2>&1
+    same "a guard stopped: SIGTERM still ends the sweep" "status $?" "status 143"
+    cpu=$(cat /tmp/hung 2>/dev/null)
+    same "which brings CPU ${cpu:-N} back" "$(cat "/sys/devices/system/cpu/cpu$cpu/online" 2>&1)" 1
+    same "and leaves no guard, no parker" "$(pidof corehop-sweep corenest)" ""
+}
+
+# killed: a SIGKILL of the sweep's whole process group, while a CPU is
+# offline and its corehop hangs, leaves the CPU online again and no parker.
+killed() {
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    stand_in 'echo "$2" >/tmp/hung && exec sleep 600'
     rm -f /tmp/hung
     setsid /tmp/stand/corehop-sweep -H >/dev/null 2>&1 &
     group=$!
@@ -162,8 +246,8 @@ killed() {
     poll 500 grep -qx 1 "/sys/devices/system/cpu/cpu$cpu/online"
     same "a SIGKILL of the sweep's process group with CPU ${cpu:-N} offline: the CPU comes back" \
         "$(cat "/sys/devices/system/cpu/cpu$cpu/online" 2>&1)" 1
-    poll 500 sh -c '! pgrep -x corenest >/dev/null'
-    same "and no parker is left" "$(pgrep -x corenest)" ""
+    poll 500 sh -c '! pidof corenest >/dev/null'
+    same "and no parker is left" "$(pidof corenest)" ""
 }
 
 # The cases: each boots with its own kernel command line and CPUs (the host
@@ -182,8 +266,11 @@ hotplug)
     online 1 1
     scenario
     pinned
+    limited
+    named
     # (riscv64's kernels under QEMU's software emulation once stalled for
     # good in RCU here, a CPU coming back while the others hang)
+    [ "$(uname -m)" = riscv64 ] || guard_gone
     [ "$(uname -m)" = riscv64 ] || killed
     ;;
 cgroupv1)

@@ -45,7 +45,7 @@ possible2100|the sweep with 2100 possible CPUs, so that every mask is read in mo
 possible2048|the same on ppc64el, whose kernels are built for 2048 CPUs
 possible1024|the sweep with 1024 possible CPUs, the most a 128-byte mask holds
 possible1025|the sweep with 1025 possible CPUs, one past it
-hotplug|the sweep -H on 4 CPUs: a CPU offline under the parker and back, never one a task or an interrupt is bound to alone, and back after a SIGKILL of the sweep's process group; the sweep with CPU 1 offline; the example script
+hotplug|the sweep -H on 4 CPUs: a CPU offline under the parker and back, never one a task or an interrupt is bound to alone, nor where the sweep lacks descriptors or sees another PID namespace's tasks; a task's forged name escaped; the CPU back after a SIGKILL of the sweep's process group, a guard killed or stopped; the sweep with CPU 1 offline; the example script
 cgroupv1|the sweep -l and -H under cgroup v1's cpuset mounted noprefix: no CPU a cpuset holds goes offline, though a mount hides the cpuset
 isolcpus|the sweep with CPU 1 isolated
 nohz_full|the sweep with CPU 1 isolated and tickless
