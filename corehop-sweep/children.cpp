@@ -314,6 +314,17 @@ void text_set(text &t, const char *format, ...) {
     t.length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof t.s - 1);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
+void text_add(text &t, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const std::span<char> room = std::span(t.s).subspan(t.length);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
+    const int n = vsnprintf(room.data(), room.size(), format, arguments);
+    va_end(arguments);
+    t.length += n < 0 ? 0 : std::min(static_cast<size_t>(n), room.size() - 1);
+}
+
 long settle(sweep &s) {
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;

@@ -4,6 +4,7 @@
 // in KTAP on standard output.
 //
 //   corehop-sweep [-c LIST] [-H]
+//   corehop-sweep -i
 //   corehop-sweep -l
 //
 // Exit status: 0 every check passed, 1 a check failed or the report could not
@@ -29,6 +30,7 @@
 namespace {
 
 const char *const USAGE = "usage: corehop-sweep [-c LIST] [-H]\n"
+                          "       corehop-sweep -i\n"
                           "       corehop-sweep -l\n";
 const char *const HELP =
     "Checks with corehop and corenest that each CPU a task may use here (the online\n"
@@ -37,6 +39,8 @@ const char *const HELP =
     "  -c LIST  move only to these CPUs (the kernel's list format, such as 0-3,64\n"
     "           or 0-7:2/4)\n"
     "  -H       also take a CPU offline under the parker and bring it back (root)\n"
+    "  -i       audit instead the CPUs the machine isolates: only what was put\n"
+    "           there runs there, and the kernel command line is in effect\n"
     "  -l       print the CPUs a task may use here, and exit\n"
     "  -h       print this help, and exit\n"
     "Exit status: 0 all passed, 1 a check failed, 4 nothing could be checked,\n"
@@ -391,6 +395,7 @@ bool proc_is_mine(run &r) {
 // The command line.
 struct options {
     bool list_only = false;
+    bool audit = false;
     bool hotplug = false;
     bool listed = false;
     cpu_list list{};
@@ -399,8 +404,8 @@ struct options {
 options read_options(int argc, char *argv[], sweep &s) {
     options o;
     opterr = 0;
-    for (int option = getopt(argc, argv, "+:c:Hlh"); option != -1;
-         option = getopt(argc, argv, "+:c:Hlh")) {
+    for (int option = getopt(argc, argv, "+:c:Hilh"); option != -1;
+         option = getopt(argc, argv, "+:c:Hilh")) {
         const char letter[2] = {static_cast<char>(optopt), '\0'};
         switch (option) {
         case 'c':
@@ -411,6 +416,9 @@ options read_options(int argc, char *argv[], sweep &s) {
             break;
         case 'H':
             o.hotplug = true;
+            break;
+        case 'i':
+            o.audit = true;
             break;
         case 'l':
             o.list_only = true;
@@ -428,12 +436,22 @@ options read_options(int argc, char *argv[], sweep &s) {
     if (optind < argc) {
         bad_usage("no operands: '%s'", argv[optind]);
     }
+    if (o.audit && (o.listed || o.hotplug || o.list_only)) {
+        bad_usage("-i takes no other option");
+    }
     return o;
 }
 
 // The limit on descriptors, as far as the sweep needs them: without enough,
-// nothing can be checked; the reason -H skips, where it lacks them, in why.
-void check_limits(run &r, long descriptors, bool list_only, text &why) {
+// nothing can be checked (the audit needs as many as -H); the reason -H
+// skips, where it lacks them, in why.
+void check_limits(run &r, long descriptors, const options &o, text &why) {
+    const bool list_only = o.list_only;
+    if (o.audit && descriptors < DESCRIPTORS_HOTPLUG) {
+        text_set(r.line, "the limit on descriptors (RLIMIT_NOFILE) is %ld: -i needs %d",
+                 descriptors, DESCRIPTORS_HOTPLUG);
+        skip_all(r, r.line.s);
+    }
     text_set(r.line, "the limit on descriptors (RLIMIT_NOFILE) is %ld: the sweep needs %d",
              descriptors, DESCRIPTORS_LEAST);
     if (descriptors < DESCRIPTORS_LEAST && list_only) {
@@ -649,7 +667,10 @@ int main(int argc, char *argv[]) {
     static run r;
     const options o = read_options(argc, argv, r.s);
     static text hotplug_why;
-    check_limits(r, settle(r.s), o.list_only, hotplug_why);
+    check_limits(r, settle(r.s), o, hotplug_why);
+    if (o.audit) {
+        audit_isolation(r.s);
+    }
     find_usable(r, o.list_only);
     find_tools(r, argc > 0 && argv[0] != nullptr ? argv[0] : "");
     const checks c = plan_checks(r, o);

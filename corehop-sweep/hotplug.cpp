@@ -146,7 +146,8 @@ bool hold_irq(void *context, const char *number, std::string_view affinity) {
     if (cpu < 0 || !cpu_list_has(scan.h->candidates, cpu)) {
         return true;
     }
-    const int handled = irq_handled(number, *scan.failed);
+    char action[64]{};
+    const int handled = irq_handled(number, action, *scan.failed);
     if (handled <= 0) {
         return handled == 0;
     }
@@ -272,11 +273,8 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
     if (type != DT_DIR && type != DT_UNKNOWN) {
         return true;
     }
-    const size_t length = strlen(walk.path);
-    const int n = snprintf(std::span(walk.path).subspan(length).data(), sizeof walk.path - length,
-                           "/%s", name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof walk.path - length ||
-        walk.depth >= MAX_CPUSET_DEPTH) {
+    size_t length = 0;
+    if (!folder_down(walk.path, name, length, walk.depth, MAX_CPUSET_DEPTH)) {
         return walk_failed(walk, walk.path, ENAMETOOLONG);
     }
     const int fd = open(walk.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -321,6 +321,13 @@ int read_line(const char *path, std::span<char> buf) {
     return 0;
 }
 
+bool folder_down(std::span<char> path, const char *name, size_t &length, int depth, int depth_max) {
+    length = strlen(path.data());
+    const std::span<char> rest = path.subspan(length);
+    const int n = snprintf(rest.data(), rest.size(), "/%s", name);
+    return n >= 0 && static_cast<size_t>(n) < rest.size() && depth < depth_max;
+}
+
 bool task_gone(int error) {
     return error == ENOENT || error == ESRCH;
 }

@@ -94,6 +94,7 @@ bool visit_thread(void *context, const char *name, unsigned char /*type*/) {
     const thread_seen seen{.pid = walk.pid,
                            .tid = tid,
                            .comm = task.comm,
+                           .state = task.state,
                            .kernel = kernel,
                            .cpus = status_field(status, "Cpus_allowed_list")};
     walk.stopped = !walk.visit(walk.context, seen);
@@ -144,9 +145,14 @@ bool visit_irq(void *context, const char *name, unsigned char /*type*/) {
     return walk.visit(walk.context, name, list);
 }
 
-bool has_folder(void *context, const char * /*name*/, unsigned char type) {
-    *static_cast<bool *>(context) = type == DT_DIR;
-    return type != DT_DIR;
+// The first folder of an interrupt's: its handler, by the name it took.
+bool first_folder(void *context, const char *name, unsigned char type) {
+    if (type != DT_DIR) {
+        return true;
+    }
+    const auto action = *static_cast<std::span<char> *>(context);
+    snprintf(action.data(), action.size(), "%s", name);
+    return false;
 }
 
 } // namespace
@@ -178,13 +184,26 @@ bool each_irq(bool (*visit)(void *context, const char *number, std::string_view 
     return walk_folder(fd, "/proc/irq", visit_irq, &walk, failed);
 }
 
-int irq_handled(const char *number, unread &failed) {
+int irq_handled(const char *number, std::span<char> action, unread &failed) {
     char path[64]{};
     snprintf(path, sizeof path, "/proc/irq/%s", number);
+    action[0] = '\0';
     const int fd = open_folder(path, irq_gone, failed);
     if (fd < 0) {
         return failed.error == 0 ? 0 : -1;
     }
-    bool handled = false;
-    return walk_folder(fd, path, has_folder, &handled, failed) ? static_cast<int>(handled) : -1;
+    return walk_folder(fd, path, first_folder, &action, failed)
+               ? static_cast<int>(action[0] != '\0')
+               : -1;
+}
+
+int irq_file(const char *number, const char *name, std::span<char> buf, unread &failed) {
+    char path[96]{};
+    snprintf(path, sizeof path, "/proc/irq/%s/%s", number, name);
+    const int error = read_line(path, buf);
+    if (error == 0 || irq_gone(error)) {
+        return error == 0 ? 1 : 0;
+    }
+    failing(failed, path, error);
+    return -1;
 }

@@ -39,6 +39,8 @@ struct text {
     size_t length;
 };
 [[gnu::format(printf, 2, 3)]] void text_set(text &t, const char *format, ...);
+// Adds to its end.
+[[gnu::format(printf, 2, 3)]] void text_add(text &t, const char *format, ...);
 
 // A process the sweep started: its name, its pid, a pidfd that polls readable once it
 // has ended (-1 where the kernel gives none), the read end of the pipe of its
@@ -193,6 +195,10 @@ int each_line(const char *path, std::span<char> buffer,
 // call that failed.
 int each_entry(int fd, bool (*visit)(void *context, const char *name, unsigned char type),
                void *context);
+// A walk of nested folders a level down: "/NAME" added to path, and its
+// length before in length; false where it does not fit, or depth reaches
+// depth_max.
+bool folder_down(std::span<char> path, const char *name, size_t &length, int depth, int depth_max);
 // True for the errors of a file under /proc/PID that say the task is gone.
 bool task_gone(int error);
 
@@ -203,12 +209,13 @@ struct unread {
     int error;
 };
 // One thread of the machine, as /proc shows it: its process, its id, its
-// name in parentheses, whether it is the kernel's, and the list of the CPUs
-// it may use ("" for a kernel thread where they were not asked for).
+// name in parentheses, its state (R, S, Z...), whether it is the kernel's,
+// and the list of the CPUs it may use.
 struct thread_seen {
     long pid;
     long tid;
     std::string_view comm;
+    char state;
     bool kernel;
     std::string_view cpus;
 };
@@ -225,8 +232,16 @@ bool each_thread(bool kernel_too, pid_t skip_pid,
 bool each_irq(bool (*visit)(void *context, const char *number, std::string_view affinity),
               void *context, unread &failed);
 // Whether the interrupt handles something (a folder of its handler stands
-// beside its files): 1 or 0, or -1 with failed.
-int irq_handled(const char *number, unread &failed);
+// beside its files, which names it in action): 1 or 0, or -1 with failed.
+int irq_handled(const char *number, std::span<char> action, unread &failed);
+// A file of the interrupt's folder, as read_line reads it: 1, 0 where there
+// is none, or -1 with failed.
+int irq_file(const char *number, const char *name, std::span<char> buf, unread &failed);
+
+// isolation.cpp
+// The audit of the machine's CPU isolation (-i): its report, then the end of
+// the sweep.
+[[noreturn]] void audit_isolation(sweep &s);
 
 // hotplug.cpp
 // The -H checks of CPU moves: a CPU moved to goes offline under the parker

@@ -9,11 +9,14 @@
 # fail). "sweep-programs" comes first: it fails where the programs can be
 # neither found nor fetched, and nothing else runs.
 #
-#   corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s true|false]
+#   corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-p FOLDER] [-r RELEASE]
+#                    [-s true|false]
 #
 #   -c CPUS     move only to these CPUs, in the kernel's list format (default: all)
 #   -H true     also take a CPU offline under a parked task and bring it back
 #               (root; default false)
+#   -i true     audit instead the CPUs the machine isolates (corehop-sweep -i),
+#               with no -c and no -H true (default false)
 #   -p FOLDER   the folder of corehop-sweep, with corehop and corenest beside it
 #               or on PATH (default: corehop-sweep on PATH)
 #   -r RELEASE  a release, as a URL or a folder holding SHA256SUMS and the
@@ -33,7 +36,7 @@
 set +e +f -u
 
 usage() {
-    echo "usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s true|false]"
+    echo "usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-p FOLDER] [-r RELEASE] [-s true|false]"
 }
 
 # case_of NAME RESULT: one case of the run itself, in the results.
@@ -149,15 +152,17 @@ ktap_cases() {
 
 cpus=''
 hotplug=false
+isolation=false
 programs=''
 release=''
 skip_install=false
 newline='
 '
-while getopts :c:H:p:r:s:h option; do
+while getopts :c:H:i:p:r:s:h option; do
     case $option in
     c) cpus=$OPTARG ;;
     H) truth H "$OPTARG" && hotplug=$truth ;;
+    i) truth i "$OPTARG" && isolation=$truth ;;
     p) programs=$OPTARG ;;
     r) release=${OPTARG%/} ;;
     s) truth s "$OPTARG" && skip_install=$truth ;;
@@ -176,6 +181,11 @@ while getopts :c:H:p:r:s:h option; do
 done
 shift $((OPTIND - 1))
 [ $# = 0 ] || { usage >&2 && exit 2; }
+if [ "$isolation" = true ] && { [ -n "$cpus" ] || [ "$hotplug" = true ]; }; then
+    echo "corehop-sweep.sh: -i true takes no -c and no -H true" >&2
+    usage >&2
+    exit 2
+fi
 
 # (its own files in ./output, made anew; nothing else there is touched)
 output=$(pwd)/output
@@ -204,6 +214,7 @@ if [ -n "$sweep" ] && [ -x "$sweep" ]; then
     set -- "$sweep"
     [ -z "$cpus" ] || set -- "$@" -c "$cpus"
     [ "$hotplug" = false ] || set -- "$@" -H
+    [ "$isolation" = false ] || set -- "$@" -i
     { "$@"; printf '%s\n' "$?" >"$output/status"; } | tee "$output/ktap.txt"
     ktap_cases <"$output/ktap.txt" >>"$output/result.txt"
     status=$(cat "$output/status")

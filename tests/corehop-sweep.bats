@@ -8,6 +8,7 @@
 source "$BATS_TEST_DIRNAME/common.bash"
 
 USAGE='usage: corehop-sweep [-c LIST] [-H]
+       corehop-sweep -i
        corehop-sweep -l'
 
 # sweep COMMAND...: runs COMMAND (a sweep); its output in the test's out and
@@ -146,7 +147,7 @@ EOF_CASES
 @test "-l prints the CPUs a task may use, -h the help; a bad command line the usage, status 2" {
     expect 0 "$(online_cpus)"$'\n' "$CPUSET_NOTE" "$SWEEP" -l
     "$SWEEP" -h >"$BATS_TEST_TMPDIR/help"
-    [ "$(head -n 2 "$BATS_TEST_TMPDIR/help")" = "$USAGE" ]
+    [ "$(head -n 3 "$BATS_TEST_TMPDIR/help")" = "$USAGE" ]
     # arguments | the diagnostic before the usage
     while IFS='|' read -r args diagnostic; do
         eval "set -- $args"
@@ -168,6 +169,10 @@ EOF_CASES
 -c 0-7:1/2/4|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-7:1/2/4'
 -c 0-8192:1/2|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-8192:1/2'
 now|corehop-sweep: no operands: 'now'
+-i -H|corehop-sweep: -i takes no other option
+-c 1 -i|corehop-sweep: -i takes no other option
+-il|corehop-sweep: -i takes no other option
+-i x|corehop-sweep: no operands: 'x'
 -c 'a\cb'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: 'a\\cb'
 -c $'1\nBail out!'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '1\nBail out!'
 EOF_CASES
@@ -380,9 +385,34 @@ EOF_CASES
 -p /nowhere -r "$BATS_TEST_TMPDIR/other"|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nno single archive for ${name#corehop-0-linux-} in $BATS_TEST_TMPDIR/other/SHA256SUMS
 -p /nowhere -r "$BATS_TEST_TMPDIR/bad"|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\n$name.tar.gz: SHA256 $(cut -d' ' -f1 "$release/SHA256SUMS"), but SHA256SUMS says $(cut -d' ' -f1 "$release/BADSUMS")
 EOF_CASES
-    expect 2 "" "corehop-sweep.sh: -H takes true or false, not \"yes\"
-usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-p FOLDER] [-r RELEASE] [-s true|false]
-" "$lava" -H yes
+    # the sweep's arguments
+    printf 'KTAP version 1\n1..0 # SKIP none\n' >ktap && echo 4 >code
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    printf '#!/bin/sh\necho "$*" >"%s/args"\ncat "%s/ktap"\nexit "$(cat "%s/code")"\n' "$PWD" "$PWD" "$PWD" \
+        >"$release/$name/bin/corehop-sweep"
+    while IFS='|' read -r options args; do
+        eval "set -- $options"
+        expect 0 "" "" sh -c '"$@" >/dev/null' sh "$lava" -p "$stand_in" "$@"
+        [ "$(cat args)" = "$args" ] || { echo "$options: the sweep ran with '$(cat args)', want '$args'" >&2 && return 1; }
+    done <<'EOF_CASES'
+|
+-c 1-3|-c 1-3
+-H true -c 0|-c 0 -H
+-i true|-i
+-i false -H false|
+EOF_CASES
+    # usage | what it says before the usage line
+    while IFS='|' read -r options says; do
+        eval "set -- $options"
+        expect 2 "" "corehop-sweep.sh: $says
+usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-p FOLDER] [-r RELEASE] [-s true|false]
+" "$lava" "$@"
+    done <<'EOF_CASES'
+-H yes|-H takes true or false, not "yes"
+-i 1|-i takes true or false, not "1"
+-i true -H true|-i true takes no -c and no -H true
+-i true -c 1|-i true takes no -c and no -H true
+EOF_CASES
 }
 
 @test "a signal at any moment, or a reader gone early, leaves no parker behind" {
@@ -603,4 +633,48 @@ EOF_CASES
 yes||task [0-9]+ \(a\\nBail out! zz\) may run on CPU [0-9]+ alone, and would lose that binding for good
 no|strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2+|/proc[/0-9a-z]* cannot be read: Cannot allocate memory
 EOF_CASES
+}
+
+@test "-i audits the isolated CPUs: a skip where none is isolated; over a stand-in of them, what strays named, or a skip where it cannot be seen" {
+    if [ -z "$(tr -d '\n' </sys/devices/system/cpu/isolated)" ] && ! grep -qE '(^| )(isolcpus|nohz_full|irqaffinity)=' /proc/cmdline; then
+        expect 4 "KTAP version 1
+1..0 # SKIP no CPU is isolated here, and the kernel command line asks for none
+" "" "$SWEEP" -i
+    fi
+    need_root
+    need_two_cpus
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    # the last online CPU isolated, as a stand-in of the kernel's file says in
+    # a mount namespace of its own; a task bound to it alone, one that may use
+    # every CPU
+    local last cpu
+    last=$(last_online_cpu)
+    echo "$last" >"$BATS_TEST_TMPDIR/isolated"
+    spawn /dev/null /dev/null taskset -c "$last" sleep 600
+    spawn /dev/null /dev/null taskset -c "$(online_cpus)" sleep 600
+    # what runs the audit | the options of a /proc of its own | its status |
+    # the result of its tasks on the isolated CPU, a pattern (N any number,
+    # LAST that CPU)
+    while IFS='|' read -r runner options want_status line; do
+        line=${line//LAST/$last}
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated &&
+            { [ -z "$3" ] || mount -t proc -o "$3" proc /proc; } && exec $2 "$0" -i' \
+            "$SWEEP" "$BATS_TEST_TMPDIR/isolated" "$runner" "$options"
+        [ "$status" = "$want_status" ] && ktap_well_formed &&
+            grep -qx "# isolated CPUs $last, as the kernel shows them: isolated $last, nohz_full .*" "$BATS_TEST_TMPDIR/out" &&
+            grep -qxE "$line" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") ||
+            { echo "$runner: status $status, want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+||1|not ok N no task strays onto isolated CPU LAST
+strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2||1|ok N no task strays onto isolated CPU LAST # SKIP /proc[/0-9a-z]* cannot be read: Cannot allocate memory
+setpriv --reuid=nobody --regid=nogroup --clear-groups|hidepid=2|1|ok N no task strays onto isolated CPU LAST # SKIP /proc is mounted with hidepid: the tasks of other users cannot be seen
+|subset=pid|1|ok N no interrupt strays onto isolated CPU LAST # SKIP /proc/irq cannot be read: No such file or directory
+EOF_CASES
+    # each task that strays, named on a line of its own, then their count
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated && exec "$0" -i' \
+        "$SWEEP" "$BATS_TEST_TMPDIR/isolated"
+    grep -qE "^# got:      [0-9]+ tasks? may run on CPU $last and on a housekeeping CPU$" "$BATS_TEST_TMPDIR/out"
+    grep -qE "^#           task [0-9]+ \(.*\) may use [0-9,-]+$" "$BATS_TEST_TMPDIR/out"
 }

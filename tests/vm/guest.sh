@@ -250,6 +250,37 @@ killed() {
     same "and no parker is left" "$(pidof corenest)" ""
 }
 
+# audit NAME FAILS: corehop-sweep -i, with those checks failing alone that
+# FAILS names, each followed by ";", and so its status; its report in
+# /tmp/audit.
+audit() {
+    corehop-sweep -i >/tmp/audit 2>&1
+    status=$?
+    same "audit $1: the checks that fail" "$(sed -n 's/^not ok [0-9]* \(.*\)/\1;/p' /tmp/audit | tr -d '\n')" "$2"
+    same "audit $1: its status" "status $status" "status $([ -n "$2" ] && echo 1 || echo 0)"
+}
+
+# The kernel's series, 5 for 5.10.
+major=$(uname -r | cut -d. -f1)
+
+# nohz_fails: the nohz_full= check, where the kernel lacks nohz_full (5.10's
+# have none).
+nohz_fails() {
+    [ -e /sys/devices/system/cpu/nohz_full ] || printf '%s;' "nohz_full= is in effect"
+}
+
+# cpus_fail TASKS IRQS: the checks of isolated CPUs 2 and 3, in order: of
+# tasks where TASKS is "yes" (or "old": before 7.x, whose kernel threads may
+# use every CPU), of interrupts where IRQS is "yes".
+cpus_fail() {
+    for cpu in 2 3; do
+        if [ "$1" = yes ] || { [ "$1" = old ] && [ "$major" -lt 7 ]; }; then
+            printf 'no task strays onto isolated CPU %s;' "$cpu"
+        fi
+        [ "$2" != yes ] || printf 'no interrupt strays onto isolated CPU %s;' "$cpu"
+    done
+}
+
 # The cases: each boots with its own kernel command line and CPUs (the host
 # runner's table) and runs these checks.
 case $case in
@@ -389,6 +420,51 @@ crossword)
 basic)
     sweep
     scenario
+    ;;
+isolation)
+    # booted with isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1: every check
+    # holds since 7.x; 6.1 leaves kernel threads free to use every CPU, and
+    # 5.10 has no nohz_full either
+    audit "as booted" "$(nohz_fails)$(cpus_fail old no)"
+    taskset -c 3 sleep 600 &
+    bound=$!
+    audit "with a task bound to CPU 3 alone" "$(nohz_fails)$(cpus_fail old no)"
+    taskset -c 0-3 sleep 600 &
+    loose=$!
+    poll 500 grep -q '^Name:.*sleep' "/proc/$loose/status"
+    audit "with a task that may use every CPU" "$(nohz_fails)$(cpus_fail yes no)"
+    # (before 7.x, the kernel threads come first, and fill the screen)
+    [ "$major" -lt 7 ] ||
+        same "which it names" "$(grep -c "^#  *task $loose (sleep) may use 0-3$" /tmp/audit)" 2
+    kill "$bound" "$loose"
+    # CPU 1 an isolated partition, where the kernel makes one: the tasks of
+    # the root cgroup, init among them, may then use CPUs 0,2-3 (for good)
+    echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control
+    mkdir /sys/fs/cgroup/one
+    echo 1 >/sys/fs/cgroup/one/cpuset.cpus
+    if echo isolated >/sys/fs/cgroup/one/cpuset.cpus.partition 2>/dev/null &&
+        [ "$(cat /sys/fs/cgroup/one/cpuset.cpus.partition)" = isolated ]; then
+        corehop-sweep -i >/tmp/audit 2>&1
+        same "with CPU 1 an isolated partition: it fails" "status $?" "status 1"
+        same "naming init, which may use CPUs 0,2-3" \
+            "$(grep -c '^#  *task 1 (init) may use 0,2-3$' /tmp/audit)" 2
+    fi
+    ;;
+leaky)
+    # booted with isolcpus=2-3 nohz_full=2-3 and no irqaffinity=: new
+    # interrupts may use every CPU, and the keyboard's two land on CPUs 3
+    # and 2 (amd64's; arm64's have none that land there)
+    irqs=no
+    [ "$(uname -m)" != x86_64 ] || irqs=yes
+    audit "as booted" "$(nohz_fails)new interrupts stay off the isolated CPUs;$(cpus_fail old "$irqs")"
+    same "naming the keyboard's" "$(grep -c '^#  *IRQ [0-9]* (i8042) on CPUs [23], may use 0-3$' /tmp/audit)" \
+        "$([ "$irqs" = yes ] && echo 2 || echo 0)"
+    ;;
+timekeeping)
+    # booted with isolcpus=domain,1-2 nohz_full=0-2 irqaffinity=0,3: the
+    # kernel keeps CPU 0 for timekeeping, and says nothing
+    audit "as booted" "nohz_full= is in effect;"
+    same "naming CPU 0" "$(grep -c '^# got:  *CPUs 0 not tickless: the kernel shows 1-2$' /tmp/audit)" 1
     ;;
 cost)
     # no case of the matrix: bench/guest-cost.sh's measure, by the guest's

@@ -54,6 +54,9 @@ partition|the sweep outside and inside a cgroup v2 isolated partition of CPU 1
 rt|SCHED_FIFO tasks and parkers moved both ways, their policy kept; a SCHED_DEADLINE task refused; the sweep; -H where SCHED_DEADLINE bandwidth or a read-only /sys keeps CPU 1 online
 onecpu|the sweep on 1 CPU; the example script
 crossword|the sweep with CPUs 63-65 brought online, across the mask's first two 64-bit words
+isolation|the audit (-i) of isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1 on 4 CPUs: it holds since 7.x, with a task bound to CPU 3 too; it fails naming a task that may use every CPU, the kernel threads of 6.1 and 5.10, 5.10's missing nohz_full, and init widened by an isolated partition
+leaky|the audit of isolcpus=2-3 nohz_full=2-3 without irqaffinity=: new interrupts may use every CPU, and amd64's keyboard lands on the isolated ones
+timekeeping|the audit of nohz_full=0-2: the kernel keeps CPU 0 for timekeeping, and the audit names it
 EOF
 
 # The boots: the programs' target | the kernel, ARCH/SUITE[/FLAVOUR] | case |
@@ -73,6 +76,8 @@ amd64|amd64/bookworm|nohz_full|2|256|nohz_full=1 isolcpus=domain,managed_irq,1
 amd64|amd64/bookworm|cpuset|2|256|
 amd64|amd64/bookworm|cgroupv1|4|256|
 amd64|amd64/bookworm|onecpu|1|256|
+amd64|amd64/bookworm|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
+amd64|amd64/bookworm|leaky|4|256|isolcpus=2-3 nohz_full=2-3
 arm64|arm64/bookworm|hotplug|4|256|
 arm64|arm64/bookworm|onecpu|1|256|
 ppc64el|ppc64el/bookworm|hotplug|4|512|
@@ -89,6 +94,8 @@ amd64|amd64/bullseye|cpuset|2|256|
 amd64|amd64/bullseye|isolcpus|2|256|isolcpus=1
 amd64|amd64/bullseye|onecpu|1|256|
 amd64|amd64/bullseye|possible1025|2|768|possible_cpus=1025
+amd64|amd64/bullseye|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
+arm64|arm64/bullseye|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
 # 6.12 (Debian 13); possible_cpus= no longer raises the possible CPUs of x86
 amd64|amd64/trixie|hotplug|4|256|
 amd64|amd64/trixie|cpuset|2|256|
@@ -104,6 +111,11 @@ amd64|amd64/sid|cpuset|2|256|
 amd64|amd64/sid|partition|2|256|
 amd64|amd64/sid|isolcpus|2|256|isolcpus=1
 amd64|amd64/sid|onecpu|1|256|
+amd64|amd64/sid|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
+amd64|amd64/sid|leaky|4|256|isolcpus=2-3 nohz_full=2-3
+amd64|amd64/sid|timekeeping|4|256|isolcpus=domain,1-2 nohz_full=0-2 irqaffinity=0,3
+arm64|arm64/sid|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
+arm64|arm64/sid|leaky|4|256|isolcpus=2-3 nohz_full=2-3
 arm64|arm64/sid|hotplug|4|256|
 ppc64el|ppc64el/sid|possible2048|2,maxcpus=2100|4096|
 ppc64el|ppc64el/sid|hotplug|4|512|
