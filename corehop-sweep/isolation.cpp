@@ -446,25 +446,24 @@ bool asked(sweep &s, audit &a, const char *name, std::string_view &value) {
 // isolated, its nohz ones tickless), nohz_full= and irqaffinity=.
 void command_line(sweep &s, audit &a) {
     std::string_view value;
-    static isolcpus_value isolcpus;
+    isolcpus_value isolcpus;
     if (asked(s, a, "isolcpus", value)) {
         if (!isolcpus_parse(value, isolcpus)) {
             text_set(a.want, "CPUs isolated");
             text_set(a.got, "none: the kernel ignores a flag or list it cannot read: '%.*s'",
                      static_cast<int>(value.size()), value.data());
+        } else if (!isolcpus.domain && !isolcpus.nohz) {
+            skip(s, a.what.s, "managed_irq alone, which the kernel shows nowhere");
         }
-        if (isolcpus.domain || isolcpus.nohz) {
-            if (isolcpus.domain) {
-                compare(a, isolcpus.cpus, a.domain, "isolated");
-            }
-            if (isolcpus.nohz) {
-                compare(a, isolcpus.cpus, a.nohz, "tickless");
-            }
-        } else {
-            text_set(a.want, "managed interrupts kept off CPUs");
-            a.got = a.want;
+        if (isolcpus.domain) {
+            compare(a, isolcpus.cpus, a.domain, "isolated");
         }
-        result(s, a.what.s, a.got.s, a.want.s);
+        if (isolcpus.nohz) {
+            compare(a, isolcpus.cpus, a.nohz, "tickless");
+        }
+        if (a.want.length > 0) {
+            result(s, a.what.s, a.got.s, a.want.s);
+        }
     }
     cpu_list list{};
     if (asked(s, a, "nohz_full", value)) {

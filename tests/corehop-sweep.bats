@@ -635,7 +635,7 @@ no|strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM
 EOF_CASES
 }
 
-@test "-i audits the isolated CPUs: a skip where none is isolated; over a stand-in of them, what strays named, or a skip where it cannot be seen" {
+@test "-i audits the isolated CPUs: a skip where none is isolated; over stand-ins of the kernel's files, its command line judged, what strays named, a skip where it cannot be seen" {
     if [ -z "$(tr -d '\n' </sys/devices/system/cpu/isolated)" ] && ! grep -qE '(^| )(isolcpus|nohz_full|irqaffinity)=' /proc/cmdline; then
         expect 4 "KTAP version 1
 1..0 # SKIP no CPU is isolated here, and the kernel command line asks for none
@@ -670,6 +670,27 @@ EOF_CASES
 strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2||1|ok N no task strays onto isolated CPU LAST # SKIP /proc[/0-9a-z]* cannot be read: Cannot allocate memory
 setpriv --reuid=nobody --regid=nogroup --clear-groups|hidepid=2|1|ok N no task strays onto isolated CPU LAST # SKIP /proc is mounted with hidepid: the tasks of other users cannot be seen
 |subset=pid|1|ok N no interrupt strays onto isolated CPU LAST # SKIP /proc/irq cannot be read: No such file or directory
+EOF_CASES
+    # the kernel command line (a stand-in of /proc/cmdline): each isolation
+    # parameter against what the kernel shows | a line of the report, a
+    # pattern (N any number, LAST the isolated CPU)
+    while IFS='|' read -r cmdline line; do
+        [ "$cmdline" != "nohz_full=LAST" ] || [ ! -e /sys/devices/system/cpu/nohz_full ] || continue
+        echo "quiet ${cmdline//LAST/$last} ro" >"$BATS_TEST_TMPDIR/cmdline"
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated &&
+            mount --bind "$2" /proc/cmdline && exec "$0" -i' \
+            "$SWEEP" "$BATS_TEST_TMPDIR/isolated" "$BATS_TEST_TMPDIR/cmdline"
+        line=${line//LAST/$last}
+        grep -qxE "$line" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") ||
+            { echo "$cmdline: want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+isolcpus=LAST|ok N isolcpus= is in effect
+isolcpus=domain,LAST|# the kernel command line: isolcpus=domain,LAST
+isolcpus=0-LAST|# got:      CPUs 0(-[0-9]+)? not isolated: the kernel shows LAST
+isolcpus=nohz2,LAST|# got:      none: the kernel ignores a flag or list it cannot read: 'nohz2,LAST'
+isolcpus=managed_irq,LAST|ok N isolcpus= is in effect # SKIP managed_irq alone, which the kernel shows nowhere
+nohz_full=LAST|# got:      none: the kernel shows no nohz_full, and so has none
 EOF_CASES
     # each task that strays, named on a line of its own, then their count
     # shellcheck disable=SC2016 # expanded by the inner shell
