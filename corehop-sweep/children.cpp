@@ -122,7 +122,7 @@ int children_of_sweep(std::span<pid_t> pids) {
     static char list[STRAYS_MAX * 12];
     children_found found{.pids = pids, .count = 0};
     if (read_file(path, list) >= 0) {
-        for (char *at = list; *at != '\0';) {
+        for (const char *at = list; *at != '\0';) {
             char *end = nullptr;
             const long pid = strtol(at, &end, 10);
             if (end == at) {

@@ -265,7 +265,11 @@ bool cpuset_cpus(v1_walk &walk, std::span<char> cpus, bool &gone) {
         }
     }
     gone = error == ENOENT;
-    return error == 0 || (!gone && walk_failed(walk, file, error));
+    if (error == 0 || gone) {
+        return error == 0;
+    }
+    walk_failed(walk, file, error);
+    return false;
 }
 
 bool walk_cpuset(void *context, const char *name, unsigned char type) {

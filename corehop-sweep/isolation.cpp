@@ -140,7 +140,10 @@ bool read_partition(partition_walk &walk) {
     snprintf(file, sizeof file, "%s/cpuset.cpus.partition", walk.path);
     int error = read_line(file, said);
     if (error != 0) {
-        return error == ENOENT || error == ENODEV ? false : walk_failed(walk, file, error);
+        if (error != ENOENT && error != ENODEV) {
+            walk_failed(walk, file, error);
+        }
+        return false;
     }
     // ("isolated invalid (REASON)" isolates nothing)
     if (std::string_view(said) != "isolated") {
@@ -150,7 +153,10 @@ bool read_partition(partition_walk &walk) {
     cpu_list cpus{};
     error = read_list(file, walk.a->list2, cpus);
     if (error != 0) {
-        return error == ENOENT ? false : walk_failed(walk, file, error);
+        if (error != ENOENT) {
+            walk_failed(walk, file, error);
+        }
+        return false;
     }
     for (int cpu = cpu_list_next(cpus, -1); cpu >= 0; cpu = cpu_list_next(cpus, cpu)) {
         cpu_list_add(walk.a->partitions, cpu, cpu);

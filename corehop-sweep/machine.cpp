@@ -147,7 +147,7 @@ bool search_entry(void *context, const char *name, unsigned char type) {
 
 bool search_below(search_context &search, int depth) {
     if (depth == 0) {
-        char procs[PATH_TEXT_MAX];
+        char procs[PATH_TEXT_MAX]{};
         return join(procs, search.path, search.rest, "/cgroup.procs") && holds_me(search, procs);
     }
     const int fd = open(search.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

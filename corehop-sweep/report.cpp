@@ -25,17 +25,17 @@ struct line_buffers {
 };
 
 // The formatted line, n bytes long as vsnprintf says, its control characters
-// but the line break that ends it escaped: its length in escaped.
-size_t escape_line(line_buffers &b, int n) {
-    std::string_view line(b.formatted, std::clamp(n, 0, static_cast<int>(sizeof b.formatted) - 1));
+// but the line break that ends it escaped into escaped: its length there.
+size_t escape_line(std::span<const char> formatted, int n, std::span<char> escaped) {
+    std::string_view line(formatted.data(), static_cast<size_t>(std::clamp(
+                                                n, 0, static_cast<int>(formatted.size()) - 1)));
     const bool ends = line.ends_with('\n');
     if (ends) {
         line.remove_suffix(1);
     }
-    const std::span<char> written(b.escaped);
-    size_t length = escape_text(line, written.first(written.size() - 1));
+    size_t length = escape_text(line, escaped.first(escaped.size() - 1));
     if (ends) {
-        written[length++] = '\n';
+        escaped[length++] = '\n';
     }
     return length;
 }
@@ -104,14 +104,14 @@ void out(sweep &s, const char *format, ...) {
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
     const int n = vsnprintf(b.formatted, sizeof b.formatted, format, arguments);
     va_end(arguments);
-    put(s, std::string_view(b.escaped, escape_line(b, n)));
+    put(s, std::string_view(b.escaped, escape_line(b.formatted, n, b.escaped)));
 }
 
 void complain_v(const char *format, va_list arguments) {
     static line_buffers b;
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the caller's va_start set it
     const int n = vsnprintf(b.formatted, sizeof b.formatted, format, arguments);
-    escape_line(b, n);
+    escape_line(b.formatted, n, b.escaped);
     fprintf(stderr, "corehop-sweep: %s\n", b.escaped);
 }
 

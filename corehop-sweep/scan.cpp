@@ -43,7 +43,10 @@ bool walk_folder(int fd, const char *path, bool (*visit)(void *, const char *, u
                  void *context, unread &failed) {
     const int error = each_entry(fd, visit, context);
     close(fd);
-    return failed.error == 0 && (error == 0 || failing(failed, path, error));
+    if (error != 0 && failed.error == 0) {
+        failing(failed, path, error);
+    }
+    return failed.error == 0;
 }
 
 struct thread_walk {
@@ -140,7 +143,10 @@ bool visit_irq(void *context, const char *name, unsigned char /*type*/) {
     static char list[CPU_LIST_TEXT_MAX];
     const int error = read_line(path, list);
     if (error != 0) {
-        return irq_gone(error) || failing(*walk.failed, path, error);
+        if (!irq_gone(error)) {
+            failing(*walk.failed, path, error);
+        }
+        return irq_gone(error);
     }
     return walk.visit(walk.context, name, list);
 }
