@@ -77,11 +77,12 @@ int reap(pid_t pid, int pidfd, int ms) {
     for (;;) {
         int status = 0;
         const pid_t got = waitpid(pid, &status, WNOHANG);
+        const int error = got < 0 ? errno : 0;
         if (got == pid) {
             return status;
         }
         const long long left = deadline - now_ms();
-        if ((got < 0 && errno != EINTR) || left <= 0) {
+        if ((got < 0 && error != EINTR) || left <= 0) {
             return -1;
         }
         pollfd fd{.fd = pidfd, .events = POLLIN, .revents = 0};

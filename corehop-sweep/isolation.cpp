@@ -540,9 +540,14 @@ void per_cpu(sweep &s, audit &a, const cpu_list &cpus) {
             const offenders *o;
             const text *unseen;
             const char *kind;
-        } checks[] = {
-            {"no task strays onto isolated CPU %d", &a.tasks, &a.tasks_unseen, "task"},
-            {"no interrupt strays onto isolated CPU %d", &a.irqs, &a.irqs_unseen, "interrupt"}};
+        } checks[] = {{.what = "no task strays onto isolated CPU %d",
+                       .o = &a.tasks,
+                       .unseen = &a.tasks_unseen,
+                       .kind = "task"},
+                      {.what = "no interrupt strays onto isolated CPU %d",
+                       .o = &a.irqs,
+                       .unseen = &a.irqs_unseen,
+                       .kind = "interrupt"}};
         for (const auto &check : checks) {
             text_set(a.what, check.what, cpu);
             if (a.unknown.length > 0 || check.unseen->length > 0) {
@@ -563,9 +568,10 @@ void header(sweep &s, audit &a, int plan) {
     const struct {
         const char *name;
         const cpu_list *cpus;
-    } sets[] = {{"isolated", &a.domain},
-                {"nohz_full", &a.nohz},
-                {a.listed ? "cpuset.cpus.isolated" : "isolated partitions", &a.partitions}};
+    } sets[] = {
+        {.name = "isolated", .cpus = &a.domain},
+        {.name = "nohz_full", .cpus = &a.nohz},
+        {.name = a.listed ? "cpuset.cpus.isolated" : "isolated partitions", .cpus = &a.partitions}};
     text_set(a.line, "%s", "");
     for (const auto &set : sets) {
         cpu_list_format(*set.cpus, a.list);
@@ -635,5 +641,8 @@ void audit_isolation(sweep &s) {
                    "/sys/devices/virtual/workqueue/cpumask", "mask of unbound workqueues");
     }
     per_cpu(s, a, checked);
-    end_sweep(s, s.failed > 0 ? 1 : (s.passed == 0 ? 4 : 0));
+    if (s.failed > 0) {
+        end_sweep(s, 1);
+    }
+    end_sweep(s, s.passed == 0 ? 4 : 0);
 }

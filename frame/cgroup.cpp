@@ -137,11 +137,13 @@ cgroup_place cgroup_place_of(std::string_view root, std::string_view path) {
     }
     std::string_view rest = path;
     const int path_ups = take_ups(rest);
-    if (path_ups == 0 && (root == "/" || starts_with_dir(path, root))) {
+    if (path_ups == 0 && root == "/") {
         return {.kind = cgroup_place::below,
-                .rest = root == "/" ? (path == "/" ? std::string_view{} : path)
-                                    : part(path, root.size()),
+                .rest = path == "/" ? std::string_view{} : path,
                 .depth = 0};
+    }
+    if (path_ups == 0 && starts_with_dir(path, root)) {
+        return {.kind = cgroup_place::below, .rest = part(path, root.size()), .depth = 0};
     }
     // A mount made outside the namespace, whose root lies that many levels
     // above the namespace's own; the cgroup lies below it, up as many levels
