@@ -87,13 +87,6 @@ struct run {
     exit(2);
 }
 
-// A report of no check: nothing can be checked here, for the reason.
-[[noreturn]] void skip_all(run &r, const char *reason) {
-    out(r.s, "KTAP version 1\n");
-    out(r.s, "1..0 # SKIP %s\n", reason);
-    end_sweep(r.s, 4);
-}
-
 // The kernel refused CPU where the cpuset cannot be read: it may lie outside.
 bool unknown_refusal(run &r, int cpu, pid_t task) {
     fail_line(r.line, task, cpu);
@@ -450,7 +443,7 @@ void check_limits(run &r, long descriptors, const options &o, text &why) {
     if (o.audit && descriptors < DESCRIPTORS_HOTPLUG) {
         text_set(r.line, "the limit on descriptors (RLIMIT_NOFILE) is %ld: -i needs %d",
                  descriptors, DESCRIPTORS_HOTPLUG);
-        skip_all(r, r.line.s);
+        skip_all(r.s, r.line.s);
     }
     text_set(r.line, "the limit on descriptors (RLIMIT_NOFILE) is %ld: the sweep needs %d",
              descriptors, DESCRIPTORS_LEAST);
@@ -459,7 +452,7 @@ void check_limits(run &r, long descriptors, const options &o, text &why) {
         end_sweep(r.s, 4);
     }
     if (descriptors < DESCRIPTORS_LEAST) {
-        skip_all(r, r.line.s);
+        skip_all(r.s, r.line.s);
     }
     if (descriptors < DESCRIPTORS_HOTPLUG) {
         text_set(why, "the limit on descriptors (RLIMIT_NOFILE) is %ld: -H needs %d", descriptors,
@@ -487,7 +480,7 @@ void find_usable(run &r, bool list_only) {
             complain("%s", r.line.s);
             end_sweep(r.s, 4);
         }
-        skip_all(r, r.line.s);
+        skip_all(r.s, r.line.s);
     }
     r.usable = r.online;
     cpu_list cpuset{};
@@ -509,7 +502,7 @@ void find_usable(run &r, bool list_only) {
     if (cpu_list_count(r.usable) == 0) {
         text_set(r.line, "no CPU a task may use here: online %s, cpuset %s", r.online_text,
                  r.cpuset);
-        skip_all(r, r.line.s);
+        skip_all(r.s, r.line.s);
     }
 }
 
@@ -521,16 +514,16 @@ void find_tools(run &r, const char *argv0) {
     if (!find_tool(here, "corehop", r.corehop) || !find_tool(here, "corenest", r.corenest)) {
         text_set(r.line, "no corehop and corenest beside %s or on PATH",
                  argv0[0] != '\0' ? argv0 : "corehop-sweep");
-        skip_all(r, r.line.s);
+        skip_all(r.s, r.line.s);
     }
     for (const char *tool : {r.corehop, r.corenest}) {
         if (access(tool, X_OK) != 0) {
             text_set(r.line, "%s cannot be run here (%s)", tool, strerror(errno));
-            skip_all(r, r.line.s);
+            skip_all(r.s, r.line.s);
         }
     }
     if (!proc_is_mine(r)) {
-        skip_all(r, r.line.s);
+        skip_all(r.s, r.line.s);
     }
 }
 // What to check: the moves, the CPUs of -c that a task may not use, and of
@@ -589,7 +582,7 @@ bool own_cpus(run &r, cpu_list &own) {
 void choose_park_cpu(run &r) {
     cpu_list own{};
     if (!own_cpus(r, own)) {
-        skip_all(r, r.line.s);
+        skip_all(r.s, r.line.s);
     }
     r.own_single = cpu_list_count(own) == 1 ? cpu_list_next(own, -1) : -1;
     cpu_list pool = r.usable;

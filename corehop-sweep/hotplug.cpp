@@ -29,9 +29,6 @@ namespace {
 
 const char *const V1_NOTE =
     "(with cgroup v1, a CPU that goes offline leaves every cpuset but the root one for good)";
-// The inodes of the first cgroup and PID namespaces, the host's.
-constexpr ino_t FIRST_CGROUP_NAMESPACE = 0xEFFFFFFB;
-constexpr ino_t FIRST_PID_NAMESPACE = 0xEFFFFFFC;
 // The folders a cpuset hierarchy may nest, at most.
 constexpr int MAX_CPUSET_DEPTH = 64;
 
@@ -170,12 +167,11 @@ bool hold_irq(void *context, const char *number, std::string_view affinity) {
 // The candidates that no user task and no interrupt may use alone; false,
 // with the reason, where not every task and interrupt can be seen.
 bool scan_holders(hotplug_run &h, text &reason) {
-    struct stat ns = {};
-    if (stat("/proc/self/ns/pid", &ns) != 0) {
-        text_set(reason, "/proc/self/ns/pid cannot be read: %s", strerror(errno));
+    const int first = first_namespace("pid", reason);
+    if (first < 0) {
         return false;
     }
-    if (ns.st_ino != FIRST_PID_NAMESPACE) {
+    if (first == 0) {
         text_set(reason, "in a PID namespace other than the first, whose /proc hides the tasks "
                          "bound to a CPU outside it");
         return false;
@@ -241,15 +237,8 @@ struct v1_walk {
     size_t root_length = 0;
     char holder[PATH_TEXT_MAX]{};
     int depth = 0;
-    int error = 0;
-    char failed[PATH_TEXT_MAX]{};
+    unread failed{};
 };
-
-bool walk_failed(v1_walk &walk, const char *path, int error) {
-    walk.error = error;
-    snprintf(walk.failed, sizeof walk.failed, "%s", path);
-    return false;
-}
 
 // The CPUs of the cpuset in walk.path, into cpus; false where they cannot be
 // read, and gone true where the cpuset is gone.
@@ -268,7 +257,7 @@ bool cpuset_cpus(v1_walk &walk, std::span<char> cpus, bool &gone) {
     if (error == 0 || gone) {
         return error == 0;
     }
-    walk_failed(walk, file, error);
+    note_unread(walk.failed, file, error);
     return false;
 }
 
@@ -279,11 +268,11 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
     }
     size_t length = 0;
     if (!folder_down(walk.path, name, length, walk.depth, MAX_CPUSET_DEPTH)) {
-        return walk_failed(walk, walk.path, ENAMETOOLONG);
+        return note_unread(walk.failed, walk.path, ENAMETOOLONG);
     }
     const int fd = open(walk.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 && errno != ENOENT && errno != ENOTDIR) {
-        return walk_failed(walk, walk.path, errno);
+        return note_unread(walk.failed, walk.path, errno);
     }
     static char cpus[CPU_LIST_TEXT_MAX];
     bool gone = fd < 0;
@@ -298,19 +287,19 @@ bool walk_cpuset(void *context, const char *name, unsigned char type) {
             cpu_list_add(walk.held, cpu, cpu);
         }
     }
-    if (fd >= 0 && walk.error == 0 && !gone) {
+    if (fd >= 0 && walk.failed.error == 0 && !gone) {
         ++walk.depth;
         const int error = each_entry(fd, walk_cpuset, &walk);
         --walk.depth;
-        if (error != 0 && walk.error == 0) {
-            walk_failed(walk, walk.path, error);
+        if (error != 0 && walk.failed.error == 0) {
+            note_unread(walk.failed, walk.path, error);
         }
     }
     if (fd >= 0) {
         close(fd);
     }
     std::span(walk.path)[length] = '\0';
-    return walk.error == 0;
+    return walk.failed.error == 0;
 }
 
 // In the child: mounts the hierarchy afresh in a mount namespace of its own
@@ -340,10 +329,10 @@ void v1_child(const void *context) {
     walk.root_length = strlen(walk.path);
     const int fd = open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int error = fd < 0 ? errno : each_entry(fd, walk_cpuset, &walk);
-    if (error != 0 || walk.error != 0) {
+    if (error != 0 || walk.failed.error != 0) {
         printf("no the cgroup v1 cpuset %s cannot be read: %s",
-               walk.error != 0 ? walk.failed + walk.root_length : "/",
-               strerror(walk.error != 0 ? walk.error : error));
+               walk.failed.error != 0 ? walk.failed.file + walk.root_length : "/",
+               strerror(walk.failed.error != 0 ? walk.failed.error : error));
         _exit(fflush(stdout) == 0 ? 0 : 1);
     }
     const cpu_list free_cpus = cpu_list_but(walk.candidates, walk.held);
@@ -368,8 +357,12 @@ int walk_v1_cpusets(sweep &s, const cpu_list &free_cpus, text &reason) {
         text_set(reason, "/proc/self/mountinfo cannot be read: %s %s", strerror(error), V1_NOTE);
         return -1;
     }
-    struct stat ns = {};
-    if (stat("/proc/self/ns/cgroup", &ns) == 0 && ns.st_ino != FIRST_CGROUP_NAMESPACE) {
+    const int first = first_namespace("cgroup", reason);
+    if (first < 0) {
+        text_add(reason, " %s", V1_NOTE);
+        return -1;
+    }
+    if (first == 0) {
         text_set(reason,
                  "in a cgroup namespace, where the other cgroup v1 cpusets cannot be seen %s",
                  V1_NOTE);

@@ -33,8 +33,6 @@ constexpr size_t NAME_LINE_MAX = 192;
 constexpr size_t CMDLINE_MAX = size_t{64} * 1024;
 // The cgroup v2 folders a walk for isolated partitions nests, at most.
 constexpr int MAX_PARTITION_DEPTH = 64;
-constexpr ino_t FIRST_CGROUP_NAMESPACE = 0xEFFFFFFB;
-constexpr ino_t FIRST_PID_NAMESPACE = 0xEFFFFFFC;
 
 // What strays onto each isolated CPU: how many, and the first of them, each
 // named once in a line of its own.
@@ -122,15 +120,8 @@ struct partition_walk {
     audit *a;
     char path[PATH_TEXT_MAX];
     int depth;
-    int error;
-    char failed[PATH_TEXT_MAX];
+    unread failed;
 };
-
-bool walk_failed(partition_walk &walk, const char *path, int error) {
-    walk.error = error;
-    snprintf(walk.failed, sizeof walk.failed, "%s", path);
-    return false;
-}
 
 // A partition of the folder in walk.path: where it is isolated, its CPUs.
 // False where the folder holds no cpuset, or is gone.
@@ -141,7 +132,7 @@ bool read_partition(partition_walk &walk) {
     int error = read_line(file, said);
     if (error != 0) {
         if (error != ENOENT && error != ENODEV) {
-            walk_failed(walk, file, error);
+            note_unread(walk.failed, file, error);
         }
         return false;
     }
@@ -154,7 +145,7 @@ bool read_partition(partition_walk &walk) {
     error = read_list(file, walk.a->list2, cpus);
     if (error != 0) {
         if (error != ENOENT) {
-            walk_failed(walk, file, error);
+            note_unread(walk.failed, file, error);
         }
         return false;
     }
@@ -171,26 +162,26 @@ bool walk_partition(void *context, const char *name, unsigned char type) {
     }
     size_t length = 0;
     if (!folder_down(walk.path, name, length, walk.depth, MAX_PARTITION_DEPTH)) {
-        return walk_failed(walk, walk.path, ENAMETOOLONG);
+        return note_unread(walk.failed, walk.path, ENAMETOOLONG);
     }
     // (a folder without a cpuset holds none below it either)
     if (read_partition(walk)) {
         const int fd = open(walk.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0 && errno != ENOENT && errno != ENOTDIR) {
-            walk_failed(walk, walk.path, errno);
+            note_unread(walk.failed, walk.path, errno);
         }
         if (fd >= 0) {
             ++walk.depth;
             const int error = each_entry(fd, walk_partition, &walk);
             --walk.depth;
             close(fd);
-            if (error != 0 && walk.error == 0) {
-                walk_failed(walk, walk.path, error);
+            if (error != 0 && walk.failed.error == 0) {
+                note_unread(walk.failed, walk.path, error);
             }
         }
     }
     std::span(walk.path)[length] = '\0';
-    return walk.error == 0;
+    return walk.failed.error == 0;
 }
 
 // Where the cpuset controller is cgroup v2's, the CPUs of its isolated
@@ -206,8 +197,11 @@ bool find_partitions(audit &a) {
     if (own.has_v1 || !own.has_v2) {
         return true;
     }
-    struct stat ns = {};
-    if (stat("/proc/self/ns/cgroup", &ns) == 0 && ns.st_ino != FIRST_CGROUP_NAMESPACE) {
+    const int first = first_namespace("cgroup", a.unknown);
+    if (first < 0) {
+        return false;
+    }
+    if (first == 0) {
         text_set(a.unknown,
                  "in a cgroup namespace, where not every cgroup v2 partition can be seen");
         return false;
@@ -224,7 +218,7 @@ bool find_partitions(audit &a) {
         return false;
     }
     static partition_walk walk;
-    walk = partition_walk{.a = &a, .path = {}, .depth = 0, .error = 0, .failed = {}};
+    walk = partition_walk{.a = &a, .path = {}, .depth = 0, .failed = {}};
     static char file[PATH_TEXT_MAX + 32];
     snprintf(file, sizeof file, "%s/cpuset.cpus.isolated", v2.point);
     const int listed = read_list(file, a.list2, a.partitions);
@@ -241,9 +235,9 @@ bool find_partitions(audit &a) {
     if (fd >= 0) {
         close(fd);
     }
-    if (walked != 0 || walk.error != 0) {
-        say_unread(a.unknown, walk.error != 0 ? walk.failed : v2.point,
-                   walk.error != 0 ? walk.error : walked);
+    if (walked != 0 || walk.failed.error != 0) {
+        say_unread(a.unknown, walk.failed.error != 0 ? walk.failed.file : v2.point,
+                   walk.failed.error != 0 ? walk.failed.error : walked);
         return false;
     }
     return true;
@@ -364,29 +358,38 @@ bool find_proc(void *context, std::string_view line) {
     return true;
 }
 
-// Every thread, and every interrupt, onto what each strays; what cannot be
-// seen said in tasks_unseen and irqs_unseen.
-void scan(audit &a) {
+// Whether /proc shows every task; else why not, in a.tasks_unseen.
+bool sees_every_task(audit &a) {
     static char mounts[size_t{64} * 1024];
     proc_mount proc{.hides = false};
     const int error = each_line("/proc/self/mountinfo", mounts, find_proc, &proc);
-    struct stat ns = {};
     if (error != 0) {
         say_unread(a.tasks_unseen, "/proc/self/mountinfo", error);
-    } else if (proc.hides && geteuid() != 0) {
+        return false;
+    }
+    if (proc.hides && geteuid() != 0) {
         text_set(a.tasks_unseen, "/proc is mounted with hidepid: the tasks of other users cannot "
                                  "be seen");
-    } else if (stat("/proc/self/ns/pid", &ns) != 0) {
-        say_unread(a.tasks_unseen, "/proc/self/ns/pid", errno);
-    } else if (ns.st_ino != FIRST_PID_NAMESPACE) {
+        return false;
+    }
+    const int first = first_namespace("pid", a.tasks_unseen);
+    if (first == 0) {
         text_set(a.tasks_unseen, "in a PID namespace other than the first, whose /proc hides "
                                  "the tasks outside it");
-    } else if (!each_thread(true, getpid(), note_thread, &a, a.failed) &&
-               a.tasks_unseen.length == 0) {
+    }
+    return first > 0;
+}
+
+// Every thread, and every interrupt, onto what each strays; what cannot be
+// seen said in tasks_unseen and irqs_unseen.
+void scan(audit &a) {
+    if (sees_every_task(a) && !each_thread(true, getpid(), note_thread, &a, a.failed) &&
+        a.tasks_unseen.length == 0) {
         say_unread(a.tasks_unseen, a.failed.file, a.failed.error);
     }
     // (a /proc mounted with subset=pid shows no interrupt)
-    if (stat("/proc/irq", &ns) != 0) {
+    struct stat irqs = {};
+    if (stat("/proc/irq", &irqs) != 0) {
         say_unread(a.irqs_unseen, "/proc/irq", errno);
     } else if (!each_irq(note_irq, &a, a.failed) && a.irqs_unseen.length == 0) {
         say_unread(a.irqs_unseen, a.failed.file, a.failed.error);
@@ -490,7 +493,8 @@ void command_line(sweep &s, audit &a) {
         const char *const file = "/proc/irq/default_smp_affinity";
         const int error = read_mask(file, a.list2, now);
         if (error != 0) {
-            say_unread(s.hindrance, file, error);
+            say_unread(a.line, file, error);
+            hinder(s, "%s", a.line.s);
         }
         if (!cpu_list_parse(value, list)) {
             list = cpu_list{};
@@ -518,7 +522,8 @@ void mask_check(sweep &s, audit &a, const char *what, const char *file, const ch
         return;
     }
     if (error != 0) {
-        say_unread(s.hindrance, file, error);
+        say_unread(a.line, file, error);
+        hinder(s, "%s", a.line.s);
     }
     text_set(a.want, "no isolated CPU in the %s", kind);
     const cpu_list both = cpu_list_both(mask, a.isolated);
@@ -597,20 +602,13 @@ void header(sweep &s, audit &a, int plan) {
     out(s, "# the kernel command line:%s\n", a.line.length > 0 ? a.line.s : " no isolation");
 }
 
-// A report of no check: nothing can be audited here, for the reason.
-[[noreturn]] void skip_audit(sweep &s, const char *reason) {
-    out(s, "KTAP version 1\n");
-    out(s, "1..0 # SKIP %s\n", reason);
-    end_sweep(s, 4);
-}
-
 } // namespace
 
 void audit_isolation(sweep &s) {
     static audit a;
     static text why;
     if (!find_isolated(a, why)) {
-        skip_audit(s, why.s);
+        skip_all(s, why.s);
     }
     if (read_file("/proc/cmdline", a.cmdline) < 0) {
         say_unread(a.cmdline_unread, "/proc/cmdline", errno);
@@ -624,7 +622,7 @@ void audit_isolation(sweep &s) {
     if (cpu_list_count(a.isolated) == 0 && !any_asked && a.cmdline_unread.length == 0) {
         text_set(why, "no CPU is isolated here%s%s, and the kernel command line asks for none",
                  a.unknown.length > 0 ? " as far as can be seen: " : "", a.unknown.s);
-        skip_audit(s, why.s);
+        skip_all(s, why.s);
     }
     if (cpu_list_count(checked) > 0) {
         scan(a);

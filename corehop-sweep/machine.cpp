@@ -93,14 +93,8 @@ struct search_context {
     std::string_view rest;
     int depth = 0;
     bool found = false;
-    int error = 0;
-    char failed[PATH_TEXT_MAX]{};
+    unread failed{};
 };
-
-void search_failed(search_context &search, const char *path, int error) {
-    search.error = error;
-    snprintf(search.failed, sizeof search.failed, "%s", path);
-}
 
 // The cgroup.procs file of a folder lists this process. (Its own buffer: the
 // search runs within the walk of the mount table.)
@@ -121,7 +115,7 @@ bool holds_me(search_context &search, const char *procs) {
         &context);
     // (a cgroup removed meanwhile holds no one)
     if (error != 0 && error != ENOENT && error != ENODEV) {
-        search_failed(search, procs, error);
+        note_unread(search.failed, procs, error);
     }
     return context.found;
 }
@@ -142,7 +136,7 @@ bool search_entry(void *context, const char *name, unsigned char type) {
         return false;
     }
     std::span(search.path)[length] = '\0';
-    return search.error == 0;
+    return search.failed.error == 0;
 }
 
 bool search_below(search_context &search, int depth) {
@@ -153,7 +147,7 @@ bool search_below(search_context &search, int depth) {
     const int fd = open(search.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT && errno != ENOTDIR) {
-            search_failed(search, search.path, errno);
+            note_unread(search.failed, search.path, errno);
         }
         return false;
     }
@@ -161,7 +155,7 @@ bool search_below(search_context &search, int depth) {
     search.depth = depth;
     const int error = each_entry(fd, search_entry, &search);
     if (error != 0) {
-        search_failed(search, search.path, error);
+        note_unread(search.failed, search.path, error);
     }
     search.depth = saved;
     close(fd);
@@ -239,11 +233,11 @@ bool cpuset_in_mount(void *context, std::string_view line) {
     if (place.kind == cgroup_place::search) {
         dir.rest = place.rest;
         if (!search_below(dir, place.depth)) {
-            if (dir.error != 0) {
-                search.error = dir.error;
-                join(search.file, dir.failed, "");
+            if (dir.failed.error != 0) {
+                search.error = dir.failed.error;
+                join(search.file, dir.failed.file, "");
             }
-            return dir.error == 0;
+            return dir.failed.error == 0;
         }
     }
     const size_t length = strlen(dir.path);

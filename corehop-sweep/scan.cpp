@@ -12,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -22,18 +23,12 @@ long number_of(const char *name) {
     return *name != '\0' && *end == '\0' ? number : -1;
 }
 
-bool failing(unread &failed, const char *file, int error) {
-    snprintf(failed.file, sizeof failed.file, "%s", file);
-    failed.error = error;
-    return false;
-}
-
 // Opens a folder: its descriptor, -1 where it is gone (gone is true where
 // the error says so), or -1 with failed.
 int open_folder(const char *path, bool (*is_gone)(int), unread &failed) {
     const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 && !is_gone(errno)) {
-        failing(failed, path, errno);
+        note_unread(failed, path, errno);
     }
     return fd;
 }
@@ -44,7 +39,7 @@ bool walk_folder(int fd, const char *path, bool (*visit)(void *, const char *, u
     const int error = each_entry(fd, visit, context);
     close(fd);
     if (error != 0 && failed.error == 0) {
-        failing(failed, path, error);
+        note_unread(failed, path, error);
     }
     return failed.error == 0;
 }
@@ -69,7 +64,7 @@ int read_thread_file(thread_walk &walk, long tid, const char *name, std::span<ch
     if (task_gone(errno)) {
         return 0;
     }
-    failing(*walk.failed, path, errno);
+    note_unread(*walk.failed, path, errno);
     return -1;
 }
 
@@ -144,7 +139,7 @@ bool visit_irq(void *context, const char *name, unsigned char /*type*/) {
     const int error = read_line(path, list);
     if (error != 0) {
         if (!irq_gone(error)) {
-            failing(*walk.failed, path, error);
+            note_unread(*walk.failed, path, error);
         }
         return irq_gone(error);
     }
@@ -162,6 +157,26 @@ bool first_folder(void *context, const char *name, unsigned char type) {
 }
 
 } // namespace
+
+bool note_unread(unread &failed, const char *file, int error) {
+    snprintf(failed.file, sizeof failed.file, "%s", file);
+    failed.error = error;
+    return false;
+}
+
+int first_namespace(const char *kind, text &why) {
+    // (the inodes the kernel gives the namespaces it starts with)
+    constexpr ino_t FIRST_PID = 0xEFFFFFFC;
+    constexpr ino_t FIRST_CGROUP = 0xEFFFFFFB;
+    char path[64]{};
+    snprintf(path, sizeof path, "/proc/self/ns/%s", kind);
+    struct stat ns = {};
+    if (stat(path, &ns) != 0) {
+        text_set(why, "%s cannot be read: %s", path, strerror(errno));
+        return -1;
+    }
+    return static_cast<int>(ns.st_ino == (strcmp(kind, "pid") == 0 ? FIRST_PID : FIRST_CGROUP));
+}
 
 bool each_thread(bool kernel_too, pid_t skip_pid,
                  bool (*visit)(void *context, const thread_seen &thread), void *context,
@@ -210,6 +225,6 @@ int irq_file(const char *number, const char *name, std::span<char> buf, unread &
     if (error == 0 || irq_gone(error)) {
         return error == 0 ? 1 : 0;
     }
-    failing(failed, path, error);
+    note_unread(failed, path, error);
     return -1;
 }

@@ -96,6 +96,9 @@ void put(sweep &s, std::string_view bytes);
 void result(sweep &s, const char *what, const char *got, const char *want);
 // "ok NUMBER WHAT # SKIP REASON": a check that cannot run, or show, here.
 void skip(sweep &s, const char *what, const char *reason);
+// A report of no check: nothing can be checked here, for the reason; the
+// sweep ends with status 4.
+[[noreturn]] void skip_all(sweep &s, const char *reason);
 // Says why the check under way cannot judge, unless a reason came first.
 [[gnu::format(printf, 2, 3)]] void hinder(sweep &s, const char *format, ...);
 // Standard output closed, and the report so confirmed delivered: the status,
@@ -208,6 +211,13 @@ struct unread {
     char file[PATH_TEXT_MAX];
     int error;
 };
+// Notes in failed that file could not be read, and why; false, so that a
+// walk stops there.
+bool note_unread(unread &failed, const char *file, int error);
+// Whether this process lies in the host's first namespace of the kind
+// ("pid", "cgroup"): 1 or 0; -1 where /proc/self/ns/KIND cannot be read,
+// the reason in why.
+int first_namespace(const char *kind, text &why);
 // One thread of the machine, as /proc shows it: its process, its id, its
 // name in parentheses, its state (R, S, Z...), whether it is the kernel's,
 // and the list of the CPUs it may use.
