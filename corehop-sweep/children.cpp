@@ -1,67 +1,34 @@
 // SPDX-License-Identifier: MIT
-// The children the sweep starts (its tools, the -H guard, the walk of the
-// cgroup v1 cpusets), all started, watched and ended in one way: each in a
-// process group or a session of its own, watched by the kernel's own means,
-// a pidfd for its end, a pipe for its output, a signalfd for the signals
-// that end the sweep; what a tool leaves behind, even in a session of its
-// own, comes to the sweep as its reaper, and is ended too.
-#include "sweep.h"
+#include "children.h"
+#include "child_text.h"
+#include "proc_text.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
-// The strays (what tools left behind) ended at once, at most, and the rounds
-// of their own strays after them.
-constexpr int STRAYS_MAX = 256;
-constexpr int STRAY_ROUNDS = 8;
+// The lines of a tool's output that a result shows.
+constexpr int OUTPUT_LINES = 20;
 
-// A signal whose default ends the process: all but those the default
-// ignores or stops with, and the two no process can catch.
-bool ends_by_default(int number) {
-    switch (number) {
-    case SIGKILL:
-    case SIGSTOP:
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGURG:
-    case SIGWINCH:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-        return false;
-    default:
-        return true;
-    }
-}
-
-void close_fd(int &fd) {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
-    }
-}
-
-long long now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (static_cast<long long>(now.tv_sec) * 1000) + (now.tv_nsec / 1000000);
-}
+// What a child says of the step of its start that failed: the call (""
+// for its exec) and its errno.
+struct start_failure {
+    char call[32];
+    int error;
+};
 
 int open_pidfd(pid_t pid) {
     // (by the call's name, not the C library's wrapper, which Debian 12's
@@ -69,159 +36,146 @@ int open_pidfd(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-// Reaps pid, a child that has ended or was sent SIGKILL, within ms: its wait
-// status, or -1 where it did not end in time (a task held in the kernel) or
-// is no child of the sweep's.
-int reap(pid_t pid, int pidfd, int ms) {
-    const long long deadline = now_ms() + ms;
-    for (;;) {
-        int status = 0;
-        const pid_t got = waitpid(pid, &status, WNOHANG);
-        const int error = got < 0 ? errno : 0;
-        if (got == pid) {
-            return status;
-        }
-        const long long left = deadline - now_ms();
-        if ((got < 0 && error != EINTR) || left <= 0) {
-            return -1;
-        }
-        pollfd fd{.fd = pidfd, .events = POLLIN, .revents = 0};
-        poll(&fd, pidfd >= 0 ? 1 : 0, static_cast<int>(pidfd >= 0 ? left : std::min(left, 10LL)));
-    }
+// In the child: says which call failed (nullptr: the exec), and ends.
+[[noreturn]] void child_failed(int report, const char *call, int error) {
+    start_failure said{.call = {}, .error = error};
+    snprintf(said.call, sizeof said.call, "%s", call != nullptr ? call : "");
+    [[maybe_unused]] const ssize_t written = write(report, &said, sizeof said);
+    _exit(127);
 }
 
-// Pids found as children of the sweep's.
-struct children_found {
-    std::span<pid_t> pids;
-    int count;
+// In the child: its group or session, its standard descriptors (an empty
+// input where none is given), then what it runs.
+[[noreturn]] void in_child(const start_how &how, int output, int report, pid_t run_pid) {
+    if (how.session && setsid() < 0) {
+        child_failed(report, "setsid", errno);
+    }
+    if (!how.session) {
+        if (setpgid(0, 0) != 0) {
+            child_failed(report, "setpgid", errno);
+        }
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+            child_failed(report, "prctl(PR_SET_PDEATHSIG)", errno);
+        }
+        // (the run died before the signal was set)
+        if (getppid() != run_pid) {
+            _exit(127);
+        }
+    }
+    int input = how.input;
+    if (input < 0) {
+        int empty[2];
+        if (pipe2(empty, O_CLOEXEC) != 0) {
+            child_failed(report, "pipe", errno);
+        }
+        close(empty[1]);
+        input = empty[0];
+    }
+    if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+        dup2(output, STDERR_FILENO) < 0) {
+        child_failed(report, "dup2", errno);
+    }
+    const char *const call = how.body(how.context);
+    child_failed(report, call, errno);
+}
+
+// The tasks of the user uid on the machine, as /proc shows them.
+struct user_tasks {
+    long uid;
+    unsigned long long count;
 };
 
-// Takes pid where it is a child of the sweep's, alive or ended, that no one
-// has reaped: its pid is then no one else's.
-void take_child(children_found &found, long pid) {
-    siginfo_t info{};
-    if (found.count < static_cast<int>(found.pids.size()) &&
-        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
-        found.pids[static_cast<size_t>(found.count++)] = static_cast<pid_t>(pid);
-    }
-}
-
-bool take_process(void *context, const char *name, unsigned char /*type*/) {
+walk_step count_tasks(void *context, std::span<char> path, int /*depth*/, unsigned char /*type*/,
+                      unseen & /*failed*/) {
+    auto &tasks = *static_cast<user_tasks *>(context);
     char *end = nullptr;
-    const long pid = strtol(name, &end, 10);
-    if (*end == '\0' && pid > 0) {
-        take_child(*static_cast<children_found *>(context), pid);
+    const long pid = strtol(strrchr(path.data(), '/') + 1, &end, 10);
+    static char status[4096];
+    if (*end != '\0' || is_unseen(read_task_file(pid, -1, "status", status))) {
+        return walk_step::pass;
     }
-    return true;
+    const std::string_view uid = status_field(status, "Uid");
+    const std::string_view threads = status_field(status, "Threads");
+    if (strtol(uid.data(), nullptr, 10) == tasks.uid) {
+        tasks.count += strtoull(threads.data(), nullptr, 10);
+    }
+    return walk_step::pass;
 }
 
-// The children of the sweep's into pids, from the kernel's list of them, or
-// else from every process of /proc: their count.
-int children_of_sweep(std::span<pid_t> pids) {
-    char path[64]{};
-    snprintf(path, sizeof path, "/proc/%d/task/%d/children", getpid(), getpid());
-    static char list[STRAYS_MAX * 12];
-    children_found found{.pids = pids, .count = 0};
-    if (read_file(path, list) >= 0) {
-        for (const char *at = list; *at != '\0';) {
-            char *end = nullptr;
-            const long pid = strtol(at, &end, 10);
-            if (end == at) {
-                break;
-            }
-            take_child(found, pid);
-            at = end;
-        }
-        return found.count;
+// Whether a fork's EAGAIN came from the limit on processes.
+bool nproc_came(const rlimit &limit) {
+    static char status[4096];
+    uint64_t caps = 0;
+    const bool read =
+        !is_unseen(read_file("/proc/self/status", status)) && status_mask(status, "CapEff", caps);
+    // (CAP_SYS_ADMIN and CAP_SYS_RESOURCE, which the limit spares)
+    const bool held =
+        getuid() != 0 && read && (caps & ((uint64_t{1} << 21U) | (uint64_t{1} << 24U))) == 0;
+    user_tasks tasks{.uid = static_cast<long>(getuid()), .count = 0};
+    if (held) {
+        static char proc[PATH_TEXT_MAX] = "/proc";
+        walk_folder(proc, 1, count_tasks, &tasks);
     }
-    // (a kernel without the list: every process is a candidate)
-    const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        each_entry(fd, take_process, &found);
-        close(fd);
-    }
-    return found.count;
+    return nproc_refused(held, limit.rlim_cur, tasks.count);
 }
 
-// Ends and reaps every child of the sweep's that it did not start itself:
-// what a tool left behind, in a session or a group of its own, which came to
-// the sweep as the reaper of its descendants once its parent ended; then
-// what those left, in rounds.
-void end_strays(const sweep &s) {
-    if (!s.strays) {
-        return;
+// What went wrong starting a child, with the limit behind it where it is
+// the cause.
+unseen start_failed(const char *name, const char *call, int error) {
+    rlimit limit{};
+    const bool processes = error == EAGAIN && getrlimit(RLIMIT_NPROC, &limit) == 0 &&
+                           limit.rlim_cur != RLIM_INFINITY && nproc_came(limit);
+    const bool descriptors = error == EMFILE && getrlimit(RLIMIT_NOFILE, &limit) == 0;
+    if (processes || descriptors) {
+        return unseen_said(call, error, "%s cannot be started: %s: %s (the limit on %s is %llu)",
+                           name, call, strerror(error),
+                           processes ? "processes, RLIMIT_NPROC," : "descriptors",
+                           static_cast<unsigned long long>(limit.rlim_cur));
     }
-    for (int round = 0; round < STRAY_ROUNDS; ++round) {
-        static pid_t found[STRAYS_MAX];
-        const std::span<pid_t> pids(found);
-        const int count = children_of_sweep(pids);
-        int strays = 0;
-        for (const pid_t pid : pids.first(static_cast<size_t>(count))) {
-            if (pid != s.tool.pid && pid != s.parker.pid && pid != s.guard.pid) {
-                kill(-pid, SIGKILL);
-                kill(pid, SIGKILL);
-                pids[static_cast<size_t>(strays++)] = pid;
-            }
-        }
-        for (const pid_t pid : pids.first(static_cast<size_t>(strays))) {
-            reap(pid, -1, REAP_MS);
-        }
-        if (strays == 0) {
-            return;
-        }
-    }
+    return unseen_said(call, error, "%s cannot be started: %s: %s", name, call, strerror(error));
 }
 
-// Reads what the pipe holds now into out after used bytes, dropping what
-// does not fit; returns the bytes kept so far. Sets ended at its end.
-size_t drain(int fd, std::span<char> out, size_t used, bool &ended) {
-    char chunk[OUT_MAX];
+// Reads what the pipe holds now into r's output, dropping what does not
+// fit. Sets ended at its end; 0, or the errno of the read that failed.
+int drain(int fd, tool_result &r, bool &ended) {
+    char chunk[OUTPUT_MAX];
     for (;;) {
         const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-            ended = true;
-            return used;
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
         if (n < 0) {
-            return used;
+            return errno == EAGAIN ? 0 : errno;
         }
-        const size_t room = out.size() - 1 - used;
-        const size_t take = static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
-        memcpy(out.subspan(used).data(), chunk, take);
-        used += take;
+        if (n == 0) {
+            ended = true;
+            return 0;
+        }
+        const size_t take = std::min(static_cast<size_t>(n), sizeof r.output - r.length);
+        memcpy(std::span(r.output).subspan(r.length).data(), chunk, take);
+        r.length += take;
     }
-}
-
-// The output kept: its first lines, without the line break that ends them.
-void keep_lines(std::span<char> out, size_t used) {
-    size_t end = 0;
-    int lines = 0;
-    while (end < used && lines < OUT_LINES) {
-        const char *const next =
-            static_cast<const char *>(memchr(out.subspan(end).data(), '\n', used - end));
-        end = next == nullptr ? used : static_cast<size_t>(next - out.data()) + 1;
-        ++lines;
-    }
-    if (end > 0 && out[end - 1] == '\n') {
-        --end;
-    }
-    out[end] = '\0';
 }
 
 // The child has ended, by its pidfd or, without one, by a look; it stays
-// unreaped, and so keeps its process group's id from reuse.
-bool has_ended(const child &c, short revents) {
+// unreaped, and so keeps its process group's id from reuse. 0, or the
+// errno of the look.
+int has_ended(const child &c, short revents, bool &ended) {
     if (c.pidfd >= 0) {
-        return (revents & POLLIN) != 0;
+        ended = (revents & POLLIN) != 0;
+        return 0;
     }
     siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(c.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid != 0;
+    if (waitid(P_PID, static_cast<id_t>(c.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        return errno;
+    }
+    ended = info.si_pid != 0;
+    return 0;
 }
 
-// Waits until the deadline for the child to end, keeping its output in
-// s.out (used bytes of it so far); true where it ended.
-bool await_end(sweep &s, const child &c, long long deadline, size_t &used, bool &drained) {
+// Waits until the deadline for the child to end, keeping its output; true
+// where it ended. What could not be watched in r.hindrance.
+bool await_end(const child &c, long long deadline, tool_result &r, bool &drained) {
     for (;;) {
         const long long left = deadline - now_ms();
         if (left <= 0) {
@@ -229,68 +183,70 @@ bool await_end(sweep &s, const child &c, long long deadline, size_t &used, bool 
         }
         // (a pipe at its end is polled no more: it would wake the poll at
         // once; without a pidfd, the end is looked for every 10 ms)
-        pollfd fds[3] = {{.fd = s.signals, .events = POLLIN, .revents = 0},
-                         {.fd = drained ? -1 : c.out, .events = POLLIN, .revents = 0},
+        pollfd fds[2] = {{.fd = drained ? -1 : c.output, .events = POLLIN, .revents = 0},
                          {.fd = c.pidfd, .events = POLLIN, .revents = 0}};
-        poll(fds, c.pidfd >= 0 ? 3 : 2,
-             static_cast<int>(c.pidfd >= 0 ? left : std::min(left, 10LL)));
-        heed_signals(s);
-        if (!drained && (fds[1].revents & (POLLIN | POLLHUP)) != 0) {
-            used = drain(c.out, std::span(s.out), used, drained);
+        int error = await(std::span(fds).first(c.pidfd >= 0 ? 2 : 1),
+                          static_cast<int>(c.pidfd >= 0 ? left : std::min(left, 10LL)));
+        if (error != 0) {
+            r.hindrance = unseen_said("poll", error, "%s cannot be watched: poll: %s", c.name,
+                                      strerror(error));
+            return false;
         }
-        if (has_ended(c, fds[2].revents)) {
+        if (!drained && (fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+            error = drain(c.output, r, drained);
+        }
+        bool ended = false;
+        if (error == 0) {
+            error = has_ended(c, fds[1].revents, ended);
+        }
+        if (error != 0) {
+            r.hindrance = unseen_said("read", error, "%s cannot be watched: %s: %s", c.name,
+                                      drained ? "waitid" : "read", strerror(error));
+            return false;
+        }
+        if (ended) {
             return true;
         }
     }
 }
 
-// What goes wrong starting a child, with the limit behind it where there is
-// one.
-void hinder_start(sweep &s, const char *name, const char *call, int error) {
-    rlimit limit{};
-    const int which = error == EAGAIN ? RLIMIT_NPROC : RLIMIT_NOFILE;
-    if ((error == EAGAIN || error == EMFILE) && getrlimit(which, &limit) == 0 &&
-        limit.rlim_cur != RLIM_INFINITY) {
-        hinder(s, "%s cannot be started: %s: %s (the limit on %s is %llu)", name, call,
-               strerror(error), error == EAGAIN ? "processes, RLIMIT_NPROC," : "descriptors",
-               static_cast<unsigned long long>(limit.rlim_cur));
-    } else {
-        hinder(s, "%s cannot be started: %s: %s", name, call, strerror(error));
-    }
-}
-
-// In the child: its group or session, its standard descriptors, then what it
-// runs; the errno of a failure into the pipe failed.
-[[noreturn]] void in_child(const start_how &how, int out, int failed, pid_t sweep_pid) {
-    if (how.session) {
-        setsid();
-    } else {
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != sweep_pid) {
-            _exit(127);
-        }
-    }
-    const int input = how.input >= 0 ? how.input : open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (dup2(input, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-        dup2(out, STDERR_FILENO) < 0) {
-        _exit(127);
-    }
-    how.body(how.context);
-    const int error = errno;
-    [[maybe_unused]] const ssize_t said = write(failed, &error, sizeof error);
-    _exit(127);
-}
-
 // The tool's run: every signal at its default and none blocked, whatever the
-// sweep and its caller left, then its program.
-struct tool_run {
+// run and its caller left; a watcher where its exec raises its privileges;
+// then its program.
+struct tool_exec {
     const char *path;
     const char *const *args;
+    pid_t run_pid;
 };
 
-void exec_tool(const void *context) {
-    const auto &tool = *static_cast<const tool_run *>(context);
+bool raises_privileges(const char *path) {
+    struct stat st = {};
+    if (stat(path, &st) != 0) {
+        return false;
+    }
+    return ((st.st_mode & S_ISUID) != 0 && st.st_uid != geteuid()) ||
+           ((st.st_mode & S_ISGID) != 0 && st.st_gid != getegid()) ||
+           getxattr(path, "security.capability", nullptr, 0) > 0;
+}
+
+// The watcher, in the tool's process group, holding nothing of the tool's
+// but a pidfd of the run: it ends the group once the run has ended, and
+// itself once the tool has.
+[[noreturn]] void watch(int run, pid_t tool) {
+    close_range(0, static_cast<unsigned>(run) - 1, 0);
+    close_range(static_cast<unsigned>(run) + 1, ~0U, 0);
+    pollfd fd{.fd = run, .events = POLLIN, .revents = 0};
+    int ready = 0;
+    while ((ready = poll(&fd, 1, 1000)) == 0 && getppid() == tool) {
+    }
+    if (ready != 0) {
+        kill(0, SIGKILL);
+    }
+    _exit(0);
+}
+
+const char *exec_tool(const void *context) {
+    const auto &tool = *static_cast<const tool_exec *>(context);
     for (int number = 1; number <= SIGRTMAX; ++number) {
         if (number != SIGKILL && number != SIGSTOP) {
             signal(number, SIG_DFL);
@@ -299,240 +255,201 @@ void exec_tool(const void *context) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (raises_privileges(tool.path)) {
+        const int run = open_pidfd(tool.run_pid);
+        if (run < 0) {
+            return "pidfd_open";
+        }
+        const pid_t self = getpid();
+        const pid_t watcher = fork();
+        if (watcher == 0) {
+            watch(run, self);
+        }
+        if (watcher < 0) {
+            return "fork";
+        }
+        close(run);
+    }
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): execv's old signature
     execv(tool.path, const_cast<char *const *>(tool.args));
+    return nullptr;
+}
+
+child &the_tool() {
+    static child tool;
+    return tool;
 }
 
 } // namespace
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
-void text_set(text &t, const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
-    const int n = vsnprintf(t.s, sizeof t.s, format, arguments);
-    va_end(arguments);
-    t.length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof t.s - 1);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
-void text_add(text &t, const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    const std::span<char> room = std::span(t.s).subspan(t.length);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
-    const int n = vsnprintf(room.data(), room.size(), format, arguments);
-    va_end(arguments);
-    t.length += n < 0 ? 0 : std::min(static_cast<size_t>(n), room.size() - 1);
-}
-
-long settle(sweep &s) {
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    sigaction(SIGCHLD, &default_action, nullptr);
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    sigset_t set;
-    sigemptyset(&set);
-    for (int number = 1; number <= SIGRTMAX; ++number) {
-        struct sigaction now = {};
-        // (the C library refuses its own real-time signals)
-        if (ends_by_default(number) && sigaction(number, nullptr, &now) == 0 &&
-            now.sa_handler != SIG_IGN) {
-            sigaddset(&set, number);
-        }
-    }
-    sigprocmask(SIG_SETMASK, &set, nullptr);
-    s.signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    // (with no signalfd, the signals keep their default, which ends the
-    // sweep at once: its tools then die with it)
-    if (s.signals < 0) {
-        sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    }
-    rlimit processes{};
-    if (getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur < processes.rlim_max) {
-        processes.rlim_cur = processes.rlim_max;
-        setrlimit(RLIMIT_NPROC, &processes);
-    }
-    rlimit descriptors{};
-    if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
-        return DESCRIPTORS_HOTPLUG;
-    }
-    if (descriptors.rlim_cur < DESCRIPTORS_HOTPLUG) {
-        descriptors.rlim_cur = std::min(descriptors.rlim_max, rlim_t{DESCRIPTORS_HOTPLUG});
-        setrlimit(RLIMIT_NOFILE, &descriptors);
-        getrlimit(RLIMIT_NOFILE, &descriptors);
-    }
-    return static_cast<long>(std::min(descriptors.rlim_cur, rlim_t{DESCRIPTORS_HOTPLUG}));
-}
-
-void end_sweep(sweep &s, int status) {
-    bring_back(s);
-    end_child(s.tool);
-    end_child(s.parker);
-    end_strays(s);
-    // (every line of the report is written already)
-    _exit(confirm_report(s, status));
-}
-
-void heed_signals(sweep &s) {
-    signalfd_siginfo info{};
-    if (s.signals >= 0 && read(s.signals, &info, sizeof info) == sizeof info) {
-        end_sweep(s, 128 + static_cast<int>(info.ssi_signo));
-    }
-}
-
-void nap(sweep &s, int ms) {
-    pollfd signals{.fd = s.signals, .events = POLLIN, .revents = 0};
-    poll(&signals, s.signals >= 0 ? 1 : 0, ms);
-    heed_signals(s);
-}
-
-bool start_child(sweep &s, child &c, const start_how &how) {
+unseen start_child(child &c, const start_how &how) {
     c = child{};
-    int out_fds[2];
-    int failed_fds[2];
-    if (pipe2(out_fds, O_CLOEXEC) == -1) {
-        hinder_start(s, how.name, "pipe", errno);
-        return false;
+    int output[2];
+    int report[2];
+    if (pipe2(output, O_CLOEXEC) == -1) {
+        return start_failed(how.name, "pipe", errno);
     }
-    if (pipe2(failed_fds, O_CLOEXEC) == -1) {
-        hinder_start(s, how.name, "pipe", errno);
-        close(out_fds[0]);
-        close(out_fds[1]);
-        return false;
+    if (pipe2(report, O_CLOEXEC) == -1) {
+        const int error = errno;
+        close(output[0]);
+        close(output[1]);
+        return start_failed(how.name, "pipe", error);
     }
-    s.strays = true;
-    const pid_t sweep_pid = getpid();
+    note_tools_started();
+    const pid_t run_pid = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        in_child(how, out_fds[1], failed_fds[1], sweep_pid);
+        in_child(how, output[1], report[1], run_pid);
     }
     const int error = errno;
-    close(out_fds[1]);
-    close(failed_fds[1]);
+    close(output[1]);
+    close(report[1]);
     if (pid < 0) {
-        close(out_fds[0]);
-        close(failed_fds[0]);
-        hinder_start(s, how.name, "fork", error);
-        return false;
+        close(output[0]);
+        close(report[0]);
+        return start_failed(how.name, "fork", error);
     }
-    // (set here as well, so that the group is there before the sweep goes on)
+    // (set here as well, so that the group is there before the run goes on)
     if (!how.session) {
         setpgid(pid, pid);
     }
-    fcntl(out_fds[0], F_SETFL, O_NONBLOCK);
-    fcntl(failed_fds[0], F_SETFL, O_NONBLOCK);
+    fcntl(output[0], F_SETFL, O_NONBLOCK);
+    fcntl(report[0], F_SETFL, O_NONBLOCK);
     c = child{.name = how.name,
               .pid = pid,
               .pidfd = open_pidfd(pid),
-              .out = out_fds[0],
-              .in = -1,
-              .failed = failed_fds[0]};
-    heed_signals(s);
-    return true;
+              .output = output[0],
+              .input = -1,
+              .start_report = report[0]};
+    if (!how.session) {
+        track(c);
+    }
+    nap(0);
+    return {};
 }
 
-bool start_tool(sweep &s, child &c, const char *path, const char *const *args) {
+unseen start_tool(child &c, const char *path, const char *const *args) {
     const char *const slash = strrchr(path, '/');
     // (the child runs it before this returns)
-    const tool_run tool{.path = path, .args = args};
-    return start_child(s, c,
-                       start_how{.name = slash != nullptr ? slash + 1 : path,
-                                 .session = false,
-                                 .input = -1,
-                                 .body = exec_tool,
-                                 .context = &tool});
+    const tool_exec tool{.path = path, .args = args, .run_pid = getpid()};
+    return start_child(c, start_how{.name = slash != nullptr ? slash + 1 : path,
+                                    .session = false,
+                                    .input = -1,
+                                    .body = exec_tool,
+                                    .context = &tool});
 }
 
-bool finish_child(sweep &s, child &c, int ms) {
-    s.out[0] = '\0';
-    size_t used = 0;
+std::string_view output_of(const tool_result &r) {
+    return {r.output, r.length};
+}
+
+tool_result finish_child(child &c, int ms) {
+    static tool_result r;
+    r = tool_result{};
     bool drained = false;
-    const bool ended = await_end(s, c, now_ms() + ms, used, drained);
+    r.in_time = await_end(c, now_ms() + ms, r, drained);
     kill(-c.pid, SIGKILL);
     kill(c.pid, SIGKILL);
-    const int status = reap(c.pid, c.pidfd, REAP_MS);
+    int status = 0;
+    const int reaped = reap(c.pid, c.pidfd, REAP_MS, status);
     c.pid = -1;
     if (!drained) {
-        used = drain(c.out, std::span(s.out), used, drained);
+        const int error = drain(c.output, r, drained);
+        if (error != 0 && !is_unseen(r.hindrance)) {
+            r.hindrance = unseen_said("read", error, "%s cannot be watched: read: %s", c.name,
+                                      strerror(error));
+        }
     }
-    keep_lines(std::span(s.out), used);
-    int error = 0;
-    const bool exec_failed = read(c.failed, &error, sizeof error) == sizeof error;
-    const char *const name = c.name;
+    r.length = output_kept(output_of(r), OUTPUT_LINES);
+    start_failure said{};
+    const bool start_failed_said = read(c.start_report, &said, sizeof said) == sizeof said;
+    const char *const name = c.name != nullptr ? c.name : "a child";
     end_child(c);
-    end_strays(s);
-    s.status = status < 0 || WIFSIGNALED(status) ? 128 + (status < 0 ? SIGKILL : WTERMSIG(status))
-                                                 : WEXITSTATUS(status);
-    if (exec_failed) {
-        hinder(s, "%s cannot be run: %s", name, strerror(error));
-        return false;
+    end_strays();
+    if (reaped != 0) {
+        r.status = 128 + SIGKILL;
+    } else {
+        r.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     }
-    if (!ended) {
-        const size_t length = strlen(s.out);
-        snprintf(std::span(s.out).subspan(length).data(), sizeof s.out - length,
-                 "%s(ended by SIGKILL: no verdict within %d s)", length > 0 ? "\n" : "", ms / 1000);
+    if (start_failed_said) {
+        r.hindrance =
+            said.call[0] == '\0'
+                ? unseen_said(name, said.error, "%s cannot be run: %s", name, strerror(said.error))
+                : unseen_said(said.call, said.error, "%s cannot be started: %s: %s", name,
+                              said.call, strerror(said.error));
+    } else if (reaped != 0 && reaped != ETIMEDOUT && !is_unseen(r.hindrance)) {
+        r.hindrance =
+            unseen_said("wait4", reaped, "%s cannot be watched: wait4: %s", name, strerror(reaped));
     }
-    return ended;
+    if (!r.in_time && !is_unseen(r.hindrance)) {
+        const std::string_view said_before = output_of(r);
+        const int n =
+            snprintf(std::span(r.output).subspan(r.length).data(), sizeof r.output - r.length,
+                     "%s(ended by SIGKILL: no verdict within %d s)",
+                     said_before.empty() ? "" : "\n", ms / 1000);
+        r.length = std::min(sizeof r.output - 1, r.length + static_cast<size_t>(std::max(n, 0)));
+    }
+    return r;
 }
 
-int first_byte(sweep &s, const child &c, int ms) {
+int first_byte(const child &c, int ms, int &error) {
     const long long deadline = now_ms() + ms;
     for (long long left = ms; left > 0; left = deadline - now_ms()) {
-        pollfd fds[2] = {{.fd = s.signals, .events = POLLIN, .revents = 0},
-                         {.fd = c.out, .events = POLLIN, .revents = 0}};
-        poll(fds, 2, static_cast<int>(left));
-        heed_signals(s);
+        pollfd fd{.fd = c.output, .events = POLLIN, .revents = 0};
+        error = await(std::span(&fd, 1), static_cast<int>(left));
+        if (error != 0) {
+            return -2;
+        }
         unsigned char byte = 0;
-        const ssize_t n = read(c.out, &byte, 1);
+        const ssize_t n = read(c.output, &byte, 1);
         if (n == 1) {
             return byte;
         }
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        if (n == 0) {
             return -1;
+        }
+        if (errno != EAGAIN && errno != EINTR) {
+            error = errno;
+            return -2;
         }
     }
     return -1;
 }
 
-void end_child(child &c, int grace_ms) {
-    if (c.pid > 0 && grace_ms > 0 && reap(c.pid, c.pidfd, grace_ms) >= 0) {
-        c.pid = -1;
-    }
-    if (c.pid > 0) {
-        kill(-c.pid, SIGKILL);
-        kill(c.pid, SIGKILL);
-        reap(c.pid, c.pidfd, REAP_MS);
-        c.pid = -1;
-    }
-    close_fd(c.pidfd);
-    close_fd(c.out);
-    close_fd(c.in);
-    close_fd(c.failed);
+namespace {
+
+tool_result not_started(const unseen &why) {
+    static tool_result r;
+    r = tool_result{};
+    r.hindrance = why;
+    r.status = -1;
+    return r;
 }
 
-bool run_tool(sweep &s, const char *path, const char *const *args) {
-    if (!start_tool(s, s.tool, path, args)) {
-        s.status = -1;
-        s.out[0] = '\0';
-        return false;
-    }
-    return finish_child(s, s.tool, BOUND_SECONDS * 1000);
+} // namespace
+
+tool_result run_child(const start_how &how) {
+    const unseen started = start_child(the_tool(), how);
+    return is_unseen(started) ? not_started(started)
+                              : finish_child(the_tool(), BOUND_SECONDS * 1000);
 }
 
-bool run_corehop(sweep &s, const char *corehop, int cpu, pid_t task) {
+tool_result run_tool(const char *path, const char *const *args) {
+    const unseen started = start_tool(the_tool(), path, args);
+    return is_unseen(started) ? not_started(started)
+                              : finish_child(the_tool(), BOUND_SECONDS * 1000);
+}
+
+tool_result run_corehop(const char *corehop, int cpu, long task) {
     char cpu_text[16]{};
-    char task_text[16];
+    char task_text[24]{};
     snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
-    snprintf(task_text, sizeof task_text, "%d", task);
+    snprintf(task_text, sizeof task_text, "%ld", task);
     const char *const args[] = {corehop, "-c", cpu_text, "-p", task_text, nullptr};
-    return run_tool(s, corehop, args);
+    return run_tool(corehop, args);
 }
 
-void pass_line(text &t, pid_t task, int cpu) {
-    text_set(t, "Pass: switch thread %d to cpu %d success", task, cpu);
-}
-
-void fail_line(text &t, pid_t task, int cpu) {
-    text_set(t, "Fail:can not switch thread %d to CPU %d", task, cpu);
+void said_by(lines &l, const tool_result &r) {
+    lines_add(l, "status %d: ", r.status);
+    lines_append_output(l, output_of(r));
 }

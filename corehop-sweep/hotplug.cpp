@@ -1,16 +1,11 @@
 // SPDX-License-Identifier: MIT
-// corehop-sweep -H: a CPU moved to goes offline under the parker and comes
-// back. Nothing outside the sweep may lose a binding for good: the CPU is one
-// that no user task and no interrupt may use alone, and, under cgroup v1, that
-// no cpuset but the root one holds, as a mount of the hierarchy of its own
-// shows it; else the checks skip, naming what holds it. What cannot be seen
-// (a file that cannot be read, the tasks of another PID namespace) makes them
-// skip too. A guard child in a session of its own brings the CPU back should
-// the sweep die, even by a SIGKILL of its whole process group; on every other
-// way out the sweep brings it back itself, whatever became of the guard.
+#include "hotplug.h"
 #include "cgroup.h"
-#include "sweep.h"
+#include "children.h"
+#include "machine.h"
+#include "scan.h"
 #include "text_part.h"
+#include "verdict.h"
 
 #include <cerrno>
 #include <csignal>
@@ -36,64 +31,20 @@ void online_path(int cpu, std::span<char> path) {
     snprintf(path.data(), path.size(), "/sys/devices/system/cpu/cpu%d/online", cpu);
 }
 
-// Writes "0" or "1" to the CPU's online file; 0, or the errno of the refusal.
-int set_online(int cpu, bool online) {
-    char path[64]{};
-    online_path(cpu, path);
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    const int written = static_cast<int>(write(fd, online ? "1\n" : "0\n", 2));
-    const int error = written == 2 ? 0 : errno;
-    close(fd);
-    return error;
-}
-
-// A check whose result waits until the CPU is online again.
-struct pending {
-    text what;
-    text got;
-    text want;
-    text hindrance;
-};
-
-// One -H run: the CPU, what would lose a binding to it, and the three checks,
-// whose results are given once the CPU is back, so that a reader that stalls
-// never keeps it offline.
+// One -H run: the CPU, what would lose a binding to it, and why the checks
+// skip, where they do.
 struct hotplug_run {
-    const char *corehop;
-    pid_t parker;
-    cpu_list online;
-    cpu_list candidates; // the CPUs moved to that may go offline
-    int cpu;             // the one taken offline, or -1
-    int top;             // the last candidate, which the checks name
-    cpu_list held;       // candidates a task or an interrupt may use alone
-    text holder;         // what holds top
-    text reason;         // why the checks skip, where they do
-    bool moved;          // the parker is on the CPU alone
-    pending lives;
-    pending refused;
-    pending back;
-    char cpus[CPU_LIST_TEXT_MAX];
-    char before[CPU_LIST_TEXT_MAX];
-    text line;
+    const hotplug_plan *plan{};
+    cpu_list candidates{}; // the CPUs moved to that may go offline
+    int cpu{};             // the one to take offline, or -1
+    int top{};             // the last candidate, which the checks name
+    cpu_list held{};       // candidates a task or an interrupt may use alone
+    text holder{};         // what holds top
+    unseen why{};          // why the checks skip
+    char cpus[CPU_LIST_TEXT_MAX]{};
+    char before[CPU_LIST_TEXT_MAX]{};
+    char line[VERDICT_LINE_MAX]{};
 };
-
-// The result, once it can be given.
-void hold_result(sweep &s, pending &p) {
-    p.hindrance = s.hindrance;
-    s.hindrance.length = 0;
-    s.hindrance.s[0] = '\0';
-}
-
-void give_result(sweep &s, const pending &p) {
-    if (p.hindrance.length > 0) {
-        skip(s, p.what.s, p.hindrance.s);
-    } else {
-        result(s, p.what.s, p.got.s, p.want.s);
-    }
-}
 
 // The CPU a list of the kernel names alone among the online ones, or -1.
 int alone_on(const hotplug_run &h, std::string_view list) {
@@ -101,18 +52,19 @@ int alone_on(const hotplug_run &h, std::string_view list) {
     if (!cpu_list_parse(list, cpus)) {
         return -1;
     }
-    const cpu_list both = cpu_list_both(cpus, h.online);
+    const cpu_list both = cpu_list_both(cpus, h.plan->online);
     return cpu_list_count(both) == 1 ? cpu_list_next(both, -1) : -1;
 }
 
-void hold(hotplug_run &h, int cpu, const char *what) {
+void hold(hotplug_run &h, int cpu, const char *what, std::string_view name) {
     if (!cpu_list_has(h.candidates, cpu)) {
         return;
     }
     cpu_list_add(h.held, cpu, cpu);
     if (cpu == h.top && h.holder.length == 0) {
-        text_set(h.holder, "%s may run on CPU %d alone, and would lose that binding for good", what,
-                 cpu);
+        text_set(h.holder, "%s", what);
+        text_add_bytes(h.holder, name);
+        text_add(h.holder, " may run on CPU %d alone, and would lose that binding for good", cpu);
     }
 }
 
@@ -121,10 +73,9 @@ bool hold_thread(void *context, const thread_seen &thread) {
     auto &h = *static_cast<hotplug_run *>(context);
     const int cpu = alone_on(h, thread.cpus);
     if (cpu >= 0) {
-        char what[128]{};
-        snprintf(what, sizeof what, "task %ld %.*s", thread.tid,
-                 static_cast<int>(thread.comm.size()), thread.comm.data());
-        hold(h, cpu, what);
+        char what[64]{};
+        snprintf(what, sizeof what, "task %ld ", thread.tid);
+        hold(h, cpu, what, thread.comm);
     }
     return true;
 }
@@ -132,21 +83,16 @@ bool hold_thread(void *context, const thread_seen &thread) {
 // An interrupt bound to one CPU, that handles something, and whose binding
 // the kernel does not keep itself: a managed or per-CPU one refuses its own
 // binding written back (EIO), which leaves it as it was.
-struct irq_scan {
-    hotplug_run *h;
-    unread *failed;
-};
-
 bool hold_irq(void *context, const char *number, std::string_view affinity) {
-    const auto &scan = *static_cast<irq_scan *>(context);
-    const int cpu = alone_on(*scan.h, affinity);
-    if (cpu < 0 || !cpu_list_has(scan.h->candidates, cpu)) {
+    auto &h = *static_cast<hotplug_run *>(context);
+    const int cpu = alone_on(h, affinity);
+    if (cpu < 0 || !cpu_list_has(h.candidates, cpu)) {
         return true;
     }
     char action[64]{};
-    const int handled = irq_handled(number, action, *scan.failed);
-    if (handled <= 0) {
-        return handled == 0;
+    h.why = irq_action(number, action);
+    if (is_unseen(h.why) || action[0] == '\0') {
+        return !is_unseen(h.why);
     }
     char path[96]{};
     snprintf(path, sizeof path, "/proc/irq/%s/smp_affinity_list", number);
@@ -160,30 +106,23 @@ bool hold_irq(void *context, const char *number, std::string_view affinity) {
     }
     char what[64]{};
     snprintf(what, sizeof what, "IRQ %s", number);
-    hold(*scan.h, cpu, what);
+    hold(h, cpu, what, "");
     return true;
 }
 
-// The candidates that no user task and no interrupt may use alone; false,
-// with the reason, where not every task and interrupt can be seen.
-bool scan_holders(hotplug_run &h, text &reason) {
-    const int first = first_namespace("pid", reason);
-    if (first < 0) {
-        return false;
+// The candidates that no user task and no interrupt may use alone; what
+// could not be seen, where not every task and interrupt can be.
+unseen scan_holders(hotplug_run &h) {
+    unseen u = every_task_seen("the tasks bound to a CPU outside it");
+    if (is_unseen(u)) {
+        return u;
     }
-    if (first == 0) {
-        text_set(reason, "in a PID namespace other than the first, whose /proc hides the tasks "
-                         "bound to a CPU outside it");
-        return false;
+    u = each_thread(false, h.plan->parker, hold_thread, &h);
+    if (is_unseen(u)) {
+        return u;
     }
-    static unread failed;
-    irq_scan irqs{.h = &h, .failed = &failed};
-    if (!each_thread(false, h.parker, hold_thread, &h, failed) ||
-        !each_irq(hold_irq, &irqs, failed)) {
-        text_set(reason, "%s cannot be read: %s", failed.file, strerror(failed.error));
-        return false;
-    }
-    return true;
+    u = each_irq(hold_irq, &h);
+    return is_unseen(u) ? u : h.why;
 }
 
 // The cgroup v1 cpuset hierarchy as the mount table shows it: its options
@@ -206,9 +145,7 @@ bool find_v1(void *context, std::string_view line) {
         std::string_view rest = mount.super;
         size_t length = 0;
         while (!rest.empty()) {
-            const size_t comma = rest.find(',');
-            const std::string_view option = part(rest, 0, comma);
-            rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+            const std::string_view option = take_until(rest, ',');
             if (option == "rw" || option == "ro" || option.starts_with("release_agent=")) {
                 continue;
             }
@@ -226,85 +163,55 @@ bool find_v1(void *context, std::string_view line) {
     return true;
 }
 
-// The walk of a fresh mount of the hierarchy, in a child of the sweep's:
+// The walk of a fresh mount of the hierarchy, in a child of the run's:
 // which candidates a cpuset but the root one holds, and the first cpuset
 // that holds the last of them.
 struct v1_walk {
     cpu_list candidates{};
     int top = -1;
     cpu_list held{};
-    char path[PATH_TEXT_MAX]{};
     size_t root_length = 0;
     char holder[PATH_TEXT_MAX]{};
-    int depth = 0;
-    unread failed{};
 };
 
-// The CPUs of the cpuset in walk.path, into cpus; false where they cannot be
-// read, and gone true where the cpuset is gone.
-bool cpuset_cpus(v1_walk &walk, std::span<char> cpus, bool &gone) {
+walk_step walk_cpuset(void *context, std::span<char> path, int /*depth*/, unsigned char type,
+                      unseen &failed) {
+    if (type != DT_DIR && type != DT_UNKNOWN) {
+        return walk_step::pass;
+    }
     // (mounted with noprefix, its files have no "cpuset." before them)
+    static char cpus[CPU_LIST_TEXT_MAX];
     char file[PATH_TEXT_MAX + 16]{};
-    int error = 0;
+    unseen read;
     for (const char *name : {"cpuset.cpus", "cpus"}) {
-        snprintf(file, sizeof file, "%s/%s", walk.path, name);
-        error = read_line(file, cpus);
-        if (error != ENOENT) {
+        snprintf(file, sizeof file, "%s/%s", path.data(), name);
+        read = read_line(file, cpus);
+        if (read.error != ENOENT) {
             break;
         }
     }
-    gone = error == ENOENT;
-    if (error == 0 || gone) {
-        return error == 0;
+    // (no such file: no cpuset, or one removed meanwhile)
+    if (is_unseen(read)) {
+        failed = read.error == ENOENT ? unseen{} : read;
+        return walk_step::pass;
     }
-    note_unread(walk.failed, file, error);
-    return false;
-}
-
-bool walk_cpuset(void *context, const char *name, unsigned char type) {
-    auto &walk = *static_cast<v1_walk *>(context);
-    if (type != DT_DIR && type != DT_UNKNOWN) {
-        return true;
-    }
-    size_t length = 0;
-    if (!folder_down(walk.path, name, length, walk.depth, MAX_CPUSET_DEPTH)) {
-        return note_unread(walk.failed, walk.path, ENAMETOOLONG);
-    }
-    const int fd = open(walk.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 && errno != ENOENT && errno != ENOTDIR) {
-        return note_unread(walk.failed, walk.path, errno);
-    }
-    static char cpus[CPU_LIST_TEXT_MAX];
-    bool gone = fd < 0;
     cpu_list list{};
-    if (fd >= 0 && cpuset_cpus(walk, cpus, gone) && !gone && cpu_list_parse(cpus, list)) {
+    if (cpu_list_parse(cpus, list)) {
+        auto &walk = *static_cast<v1_walk *>(context);
         if (cpu_list_has(list, walk.top) && walk.holder[0] == '\0') {
-            snprintf(walk.holder, sizeof walk.holder, "%s",
-                     std::span(walk.path).subspan(walk.root_length).data());
+            snprintf(walk.holder, sizeof walk.holder, "%s", path.subspan(walk.root_length).data());
         }
         const cpu_list now = cpu_list_both(walk.candidates, list);
         for (int cpu = cpu_list_next(now, -1); cpu >= 0; cpu = cpu_list_next(now, cpu)) {
             cpu_list_add(walk.held, cpu, cpu);
         }
     }
-    if (fd >= 0 && walk.failed.error == 0 && !gone) {
-        ++walk.depth;
-        const int error = each_entry(fd, walk_cpuset, &walk);
-        --walk.depth;
-        if (error != 0 && walk.failed.error == 0) {
-            note_unread(walk.failed, walk.path, error);
-        }
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    std::span(walk.path)[length] = '\0';
-    return walk.failed.error == 0;
+    return walk_step::descend;
 }
 
 // In the child: mounts the hierarchy afresh in a mount namespace of its own
 // and walks it; prints the candidate to take, "held PATH" or "no REASON".
-void v1_child(const void *context) {
+const char *v1_child(const void *context) {
     const auto &v1 = *static_cast<const v1_mount *>(context);
     static v1_walk walk;
     walk.candidates = v1.candidates;
@@ -325,14 +232,14 @@ void v1_child(const void *context) {
                strerror(errno));
         _exit(fflush(stdout) == 0 ? 0 : 1);
     }
-    snprintf(walk.path, sizeof walk.path, "%s", point);
-    walk.root_length = strlen(walk.path);
-    const int fd = open(point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int error = fd < 0 ? errno : each_entry(fd, walk_cpuset, &walk);
-    if (error != 0 || walk.failed.error != 0) {
+    static char path[PATH_TEXT_MAX];
+    snprintf(path, sizeof path, "%s", point);
+    walk.root_length = strlen(path);
+    const unseen read = walk_folder(path, MAX_CPUSET_DEPTH, walk_cpuset, &walk);
+    if (is_unseen(read)) {
         printf("no the cgroup v1 cpuset %s cannot be read: %s",
-               walk.failed.error != 0 ? walk.failed.file + walk.root_length : "/",
-               strerror(walk.failed.error != 0 ? walk.failed.error : error));
+               strlen(read.subject) > walk.root_length ? read.subject + walk.root_length : "/",
+               strerror(read.error));
         _exit(fflush(stdout) == 0 ? 0 : 1);
     }
     const cpu_list free_cpus = cpu_list_but(walk.candidates, walk.held);
@@ -347,57 +254,57 @@ void v1_child(const void *context) {
 // Under cgroup v1: the last of the free candidates that no cpuset but the
 // root one holds, or -1 and the reason. The walk runs in a child, in a mount
 // namespace of its own.
-int walk_v1_cpusets(sweep &s, const cpu_list &free_cpus, text &reason) {
+int walk_v1_cpusets(const cpu_list &free_cpus, unseen &why) {
     static v1_mount v1;
     static char mounts[size_t{64} * 1024];
     v1 = v1_mount{};
     v1.candidates = free_cpus;
-    const int error = each_line("/proc/self/mountinfo", mounts, find_v1, &v1);
-    if (error != 0) {
-        text_set(reason, "/proc/self/mountinfo cannot be read: %s %s", strerror(error), V1_NOTE);
+    why = each_line("/proc/self/mountinfo", mounts, find_v1, &v1);
+    bool first = false;
+    if (!is_unseen(why)) {
+        why = first_namespace("cgroup", first);
+    }
+    if (is_unseen(why)) {
+        why = unseen_said(why.subject, why.error, "%s %s", why.text, V1_NOTE);
         return -1;
     }
-    const int first = first_namespace("cgroup", reason);
-    if (first < 0) {
-        text_add(reason, " %s", V1_NOTE);
+    if (!first) {
+        why = unseen_said("cgroup", 0,
+                          "in a cgroup namespace, where the other cgroup v1 cpusets cannot be "
+                          "seen %s",
+                          V1_NOTE);
         return -1;
     }
-    if (first == 0) {
-        text_set(reason,
-                 "in a cgroup namespace, where the other cgroup v1 cpusets cannot be seen %s",
-                 V1_NOTE);
-        return -1;
-    }
-    if (!start_child(s, s.tool,
-                     start_how{.name = "the walk of the cgroup v1 cpusets",
-                               .session = false,
-                               .input = -1,
-                               .body = v1_child,
-                               .context = &v1}) ||
-        !finish_child(s, s.tool, BOUND_SECONDS * 1000)) {
-        text_set(reason, "%s %s", s.hindrance.length > 0 ? s.hindrance.s : s.out, V1_NOTE);
-        s.hindrance = text{};
-        return -1;
-    }
-    const std::string_view said(s.out);
-    if (s.status == 0 && !said.empty() && said.front() >= '0' && said.front() <= '9') {
-        return static_cast<int>(strtol(s.out, nullptr, 10));
-    }
-    if (s.status == 0 && said.starts_with("held ")) {
-        text_set(reason, "the cgroup v1 cpuset %s%s holds CPU %d %s", v1.point, s.out + 5,
-                 cpu_list_last(free_cpus), V1_NOTE);
-    } else if (s.status == 0 && said.starts_with("no ")) {
-        text_set(reason, "%s %s", s.out + 3, V1_NOTE);
+    const tool_result r = run_child(start_how{.name = "the walk of the cgroup v1 cpusets",
+                                              .session = false,
+                                              .input = -1,
+                                              .body = v1_child,
+                                              .context = &v1});
+    const std::string_view said = output_of(r);
+    if (is_unseen(r.hindrance)) {
+        why =
+            unseen_said(r.hindrance.subject, r.hindrance.error, "%s %s", r.hindrance.text, V1_NOTE);
+    } else if (r.status == 0 && !said.empty() && said.front() >= '0' && said.front() <= '9') {
+        return static_cast<int>(strtol(r.output, nullptr, 10));
+    } else if (r.status == 0 && said.starts_with("held ")) {
+        why = unseen_said("cgroup", 0, "the cgroup v1 cpuset %s%.*s holds CPU %d %s", v1.point,
+                          static_cast<int>(said.size() - 5), said.data() + 5,
+                          cpu_list_last(free_cpus), V1_NOTE);
+    } else if (r.status == 0 && said.starts_with("no ")) {
+        why = unseen_said("cgroup", 0, "%.*s %s", static_cast<int>(said.size() - 3),
+                          said.data() + 3, V1_NOTE);
     } else {
-        text_set(reason, "the walk of the cgroup v1 cpusets ended with status %d: %s %s", s.status,
-                 s.out, V1_NOTE);
+        why = unseen_said("cgroup", 0,
+                          "the walk of the cgroup v1 cpusets ended with status %d: %.*s %s",
+                          r.status, static_cast<int>(said.size()), said.data(), V1_NOTE);
     }
     return -1;
 }
 
-// The CPUs moved to whose online file root may write; false, with the
-// reason, where there is none.
-bool find_candidates(hotplug_run &h, const cpu_list &moves) {
+// The CPUs moved to whose online file root may write; the reason where
+// there is none.
+void find_candidates(hotplug_run &h) {
+    const cpu_list &moves = h.plan->moves;
     for (int cpu = cpu_list_next(moves, -1); cpu >= 0; cpu = cpu_list_next(moves, cpu)) {
         char path[64]{};
         online_path(cpu, path);
@@ -407,53 +314,61 @@ bool find_candidates(hotplug_run &h, const cpu_list &moves) {
         if (access(path, W_OK) == 0) {
             cpu_list_add(h.candidates, cpu, cpu);
         } else if (errno == EROFS) {
-            text_set(h.reason, "%s is on a read-only file system", path);
+            h.why = unseen_said(path, EROFS, "%s is on a read-only file system", path);
         } else {
-            text_set(h.reason, "needs root: %s is not writable", path);
+            h.why = unseen_said(path, errno, "needs root: %s is not writable", path);
         }
     }
-    if (cpu_list_count(h.candidates) == 0 && h.reason.length == 0) {
-        text_set(h.reason, "no CPU moved to can go offline here");
+    if (cpu_list_count(h.candidates) == 0 && !is_unseen(h.why)) {
+        h.why = unseen_said("online", 0, "no CPU moved to can go offline here");
     }
     h.top = cpu_list_last(h.candidates);
-    return cpu_list_count(h.candidates) > 0;
+    if (cpu_list_count(h.candidates) > 0) {
+        h.why = unseen{};
+    }
 }
 
 // The CPU to take offline: the last one moved to that the kernel lets go
 // offline and nothing would lose for good; else the reason.
-void choose(sweep &s, hotplug_run &h, const cpu_list &moves) {
-    if (cpu_list_count(h.online) < 2) {
-        text_set(h.reason, "one CPU online");
+void choose(hotplug_run &h) {
+    if (cpu_list_count(h.plan->online) < 2) {
+        h.why = unseen_said("online", 0, "one CPU online");
         return;
     }
-    if (!find_candidates(h, moves) || !scan_holders(h, h.reason)) {
+    find_candidates(h);
+    if (is_unseen(h.why)) {
+        return;
+    }
+    h.why = scan_holders(h);
+    if (is_unseen(h.why)) {
         return;
     }
     const cpu_list free_cpus = cpu_list_but(h.candidates, h.held);
     if (cpu_list_count(free_cpus) == 0) {
-        h.reason = h.holder;
+        h.why = unseen_said("holder", 0, "%s", h.holder.s);
         return;
     }
     static char cgroups[4096];
-    if (read_file("/proc/self/cgroup", cgroups) < 0) {
-        text_set(h.reason, "/proc/self/cgroup cannot be read: %s %s", strerror(errno), V1_NOTE);
+    const unseen read = read_file("/proc/self/cgroup", cgroups);
+    if (is_unseen(read)) {
+        h.why = unseen_said(read.subject, read.error, "%s %s", read.text, V1_NOTE);
         return;
     }
-    h.cpu = own_cgroups_parse(cgroups).has_v1 ? walk_v1_cpusets(s, free_cpus, h.reason)
+    h.cpu = own_cgroups_parse(cgroups).has_v1 ? walk_v1_cpusets(free_cpus, h.why)
                                               : cpu_list_last(free_cpus);
-    if (h.cpu >= 0 && h.parker < 0) {
-        text_set(h.reason, "no parker");
+    if (h.cpu >= 0 && !h.plan->parked) {
+        h.why = unseen_said("parker", 0, "no parker");
         h.cpu = -1;
     }
 }
 
 // The guard: holds the CPU's online file open, says so with a byte (0, else
 // the errno of its open), then waits on its input; should that end without a
-// byte, as when the sweep dies, it writes 1 to the file.
-[[noreturn]] void guard(const void *context) {
+// byte, as when the run dies, it writes 1 to the file.
+const char *guard_body(const void *context) {
     const char *const path = static_cast<const char *>(context);
-    // (nothing of the sweep's but its input and output: the sweep's end of
-    // its input must close when the sweep dies)
+    // (nothing of the run's but its input and output: the run's end of its
+    // input must close when the run dies)
     if (close_range(3, ~0U, 0) != 0) {
         for (int fd = 3; fd < DESCRIPTORS_HOTPLUG; ++fd) {
             close(fd);
@@ -472,189 +387,229 @@ void choose(sweep &s, hotplug_run &h, const cpu_list &moves) {
     _exit(n == 0 && write(file, "1\n", 2) != 2 ? 1 : 0);
 }
 
-// Starts the guard of the CPU, in a session of its own, which the sweep's
-// process group and its signals do not reach; false, with the reason, where
-// it cannot start or does not say within the bound that it holds the file.
-bool start_guard(sweep &s, int cpu, text &reason) {
+// Starts the guard of the CPU, in a session of its own, which the run's
+// process group and its signals do not reach; why not, where it cannot start
+// or does not say within the bound that it holds the file.
+unseen start_guard(int cpu) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-        text_set(reason, "no guard to bring CPU %d back can be started: socketpair: %s", cpu,
-                 strerror(errno));
-        return false;
+        return unseen_said("socketpair", errno,
+                           "no guard to bring CPU %d back can be started: socketpair: %s", cpu,
+                           strerror(errno));
     }
     static char path[64];
     online_path(cpu, path);
-    const bool started = start_child(
-        s, s.guard,
-        start_how{
-            .name = "the guard", .session = true, .input = fds[1], .body = guard, .context = path});
+    const unseen started = start_child(guard(), start_how{.name = "the guard",
+                                                          .session = true,
+                                                          .input = fds[1],
+                                                          .body = guard_body,
+                                                          .context = path});
     close(fds[1]);
-    if (!started) {
+    if (is_unseen(started)) {
         close(fds[0]);
-        text_set(reason, "no guard to bring CPU %d back: %s", cpu, s.hindrance.s);
-        s.hindrance = text{};
-        return false;
+        return unseen_said(started.subject, started.error, "no guard to bring CPU %d back: %s", cpu,
+                           started.text);
     }
-    s.guard.in = fds[0];
-    const int said = first_byte(s, s.guard, BOUND_SECONDS * 1000);
+    guard().input = fds[0];
+    int error = 0;
+    const int said = first_byte(guard(), BOUND_SECONDS * 1000, error);
     if (said == 0) {
-        return true;
+        return {};
     }
+    end_child(guard());
     if (said > 0) {
-        text_set(reason, "the guard to bring CPU %d back cannot open %s: %s", cpu, path,
-                 strerror(said));
-    } else {
-        text_set(reason, "the guard to bring CPU %d back did not say it holds %s within %d s", cpu,
-                 path, BOUND_SECONDS);
+        return unseen_said(path, said, "the guard to bring CPU %d back cannot open %s: %s", cpu,
+                           path, strerror(said));
     }
-    end_child(s.guard);
-    return false;
+    if (said == -2) {
+        return unseen_said("poll", error, "the guard to bring CPU %d back cannot be watched: %s",
+                           cpu, strerror(error));
+    }
+    return unseen_said(path, ETIMEDOUT,
+                       "the guard to bring CPU %d back did not say it holds %s within %d s", cpu,
+                       path, BOUND_SECONDS);
 }
 
-// The parker is moved to the CPU, the guard started and the CPU taken
-// offline; false, with the reason, where the guard or the kernel refuses.
-bool go_offline(sweep &s, hotplug_run &h) {
-    run_corehop(s, h.corehop, h.cpu, h.parker);
-    pass_line(h.line, h.parker, h.cpu);
-    h.moved = s.status == 0 && strcmp(s.out, h.line.s) == 0 && s.hindrance.length == 0;
-    if (!h.moved) {
-        if (s.hindrance.length == 0) {
-            text_set(h.lives.got, "the move to CPU %d: status %d: %s", h.cpu, s.status, s.out);
-        }
-        return true;
-    }
-    if (!start_guard(s, h.cpu, h.reason)) {
-        return false;
-    }
-    const int error = set_online(h.cpu, false);
-    if (error != 0) {
-        bring_back(s);
-        text_set(h.reason, "the kernel refuses to take CPU %d offline: %s", h.cpu, strerror(error));
-        return false;
-    }
-    s.offline = h.cpu;
-    return true;
-}
-
-// The kernel widens the CPUs of a task whose only CPU went offline when the
-// task next wakes, within the second of its sleep.
-void watch_parker(sweep &s, hotplug_run &h) {
+// The parker's CPUs and state, once it has slept through the CPU going
+// offline: the kernel widens the CPUs of a task whose only CPU went offline
+// when it next wakes, within the second of its sleep.
+void watch_parker(hotplug_run &h, verdict &lives) {
     char name[16]{};
     snprintf(name, sizeof name, "%d", h.cpu);
-    int seen = cpus_of(s, h.parker, h.cpus);
-    for (int waited = 0; seen > 0 && strcmp(h.cpus, name) == 0 && waited < 3000; waited += 10) {
-        nap(s, 10);
-        seen = cpus_of(s, h.parker, h.cpus);
+    const long parker = h.plan->parker;
+    unseen seen = cpus_of(parker, h.cpus);
+    const long long deadline = now_ms() + 3000;
+    while (!is_unseen(seen) && strcmp(h.cpus, name) == 0 && now_ms() < deadline) {
+        const int error = nap(10);
+        seen = error != 0 ? unseen_call("poll", error) : cpus_of(parker, h.cpus);
     }
     char comm[64]{};
     char state = '\0';
-    seen = seen < 0 ? seen : state_of(s, h.parker, comm, state);
-    for (int waited = 0; seen > 0 && state != 'S' && waited < 1000; waited += 10) {
-        nap(s, 10);
-        seen = state_of(s, h.parker, comm, state);
+    if (!is_unseen(seen)) {
+        seen = state_of(parker, comm, state);
     }
-    if (seen == 0 || state == 'Z' || state == 'X') {
-        text_set(h.lives.got, "the parker is gone");
+    const long long asleep = now_ms() + 1000;
+    while (!is_unseen(seen) && state != 'S' && now_ms() < asleep) {
+        const int error = nap(10);
+        seen = error != 0 ? unseen_call("poll", error) : state_of(parker, comm, state);
+    }
+    if (is_unseen(seen) && !task_gone(seen)) {
+        verdict_unseen(lives, seen);
+        return;
+    }
+    if (is_unseen(seen) || state == 'Z' || state == 'X') {
+        lines_add(lives.got, "the parker is gone");
     } else if (strcmp(h.cpus, name) == 0) {
-        text_set(h.lives.got, "the parker stays on offline CPU %d alone", h.cpu);
+        lines_add(lives.got, "the parker stays on offline CPU %d alone", h.cpu);
     } else if (strcmp(comm, "(corenest)") == 0) {
-        h.lives.got = h.lives.want;
+        lines_add(lives.got, "the parker lives on, off CPU %d", h.cpu);
     } else {
-        text_set(h.lives.got, "the parker turned into %s", comm);
+        lines_add(lives.got, "the parker turned into %s", comm);
     }
+    verdict_judge(lives);
+}
+
+// Runs corehop on the parker: the move, and its CPUs after it, as got says
+// them; what could not be seen, where it could not.
+unseen move_parker(hotplug_run &h, lines &got, tool_result &r) {
+    r = run_corehop(h.plan->corehop, h.cpu, h.plan->parker);
+    if (is_unseen(r.hindrance)) {
+        return r.hindrance;
+    }
+    const unseen read = cpus_of(h.plan->parker, h.cpus);
+    if (is_unseen(read)) {
+        return read;
+    }
+    said_by(got, r);
+    lines_append(got, "; CPUs %s", h.cpus);
+    return {};
 }
 
 // corehop refuses the move back while the CPU is offline, and the parker
 // keeps its CPUs.
-void move_refused(sweep &s, hotplug_run &h) {
-    cpus_of(s, h.parker, h.before);
-    run_corehop(s, h.corehop, h.cpu, h.parker);
-    cpus_of(s, h.parker, h.cpus);
-    fail_line(h.line, h.parker, h.cpu);
-    text_set(h.refused.want, "status 255: %s; CPUs %s", h.line.s, h.before);
-    text_set(h.refused.got, "status %d: %s; CPUs %s", s.status, s.out, h.cpus);
-}
-
-// The CPU online again, by the sweep itself, and the guard ended; then the
-// move back passes.
-void come_back(sweep &s, hotplug_run &h) {
-    const int error = set_online(h.cpu, true);
-    if (error == 0) {
-        s.offline = -1;
+void move_refused(hotplug_run &h, verdict &refused) {
+    unseen seen = cpus_of(h.plan->parker, h.before);
+    static tool_result r;
+    if (!is_unseen(seen)) {
+        seen = move_parker(h, refused.got, r);
     }
-    bring_back(s);
-    pass_line(h.line, h.parker, h.cpu);
-    text_set(h.back.want, "status 0: %s; CPUs %d", h.line.s, h.cpu);
-    if (error != 0) {
-        char path[64]{};
-        online_path(h.cpu, path);
-        text_set(h.back.got, "CPU %d stays offline: %s refused 1: %s", h.cpu, path,
-                 strerror(error));
+    if (is_unseen(seen)) {
+        verdict_unseen(refused, seen);
         return;
     }
-    run_corehop(s, h.corehop, h.cpu, h.parker);
-    cpus_of(s, h.parker, h.cpus);
-    text_set(h.back.got, "status %d: %s; CPUs %s", s.status, s.out, h.cpus);
+    move_fail_line(h.line, static_cast<int32_t>(h.plan->parker), h.cpu);
+    lines_add(refused.want, "status 255: %s; CPUs %s", h.line, h.before);
+    verdict_judge(refused);
+}
+
+// The CPU online again, by the run itself, and the guard ended; then the
+// move back passes.
+void come_back(hotplug_run &h, verdict &back) {
+    const brought_back brought = bring_back();
+    move_pass_line(h.line, static_cast<int32_t>(h.plan->parker), h.cpu);
+    lines_add(back.want, "status 0: %s; CPUs %d", h.line, h.cpu);
+    if (!brought.online) {
+        char path[64]{};
+        online_path(h.cpu, path);
+        lines_add(back.got, "CPU %d stays offline: %s refused 1: %s", h.cpu, path,
+                  strerror(brought.error));
+        verdict_judge(back);
+        return;
+    }
+    static tool_result r;
+    const unseen seen = move_parker(h, back.got, r);
+    if (is_unseen(seen)) {
+        verdict_unseen(back, seen);
+        return;
+    }
+    verdict_judge(back);
+}
+
+// The parker moved to the CPU, and the kernel showing it there alone: the
+// move as got says it, where it failed; what could not be seen, where it
+// could not.
+unseen onto_cpu(hotplug_run &h, verdict &lives, bool &moved) {
+    static tool_result r;
+    static lines got;
+    lines_clear(got);
+    const unseen seen = move_parker(h, got, r);
+    if (is_unseen(seen)) {
+        return seen;
+    }
+    move_pass_line(h.line, static_cast<int32_t>(h.plan->parker), h.cpu);
+    char alone[16]{};
+    snprintf(alone, sizeof alone, "%d", h.cpu);
+    moved = r.status == 0 && output_of(r) == h.line && strcmp(h.cpus, alone) == 0;
+    if (!moved) {
+        lines_add(lives.got, "the move to CPU %d: ", h.cpu);
+        lines_append_bytes(lives.got, line_of(got, 0));
+        for (int i = 1; i < got.count; ++i) {
+            lines_add_bytes(lives.got, line_of(got, i));
+        }
+        verdict_judge(lives);
+    }
+    return {};
+}
+
+// Takes the CPU offline under the parker: skips where it cannot.
+void take_offline(hotplug_run &h, std::span<verdict> v) {
+    bool moved = false;
+    unseen why = onto_cpu(h, v[0], moved);
+    if (!is_unseen(why) && !moved) {
+        for (verdict &after : v.subspan(1)) {
+            verdict_skip(after, "CPU %d did not go offline: the parker's move to it failed", h.cpu);
+        }
+        return;
+    }
+    if (!is_unseen(why)) {
+        why = start_guard(h.cpu);
+    }
+    if (!is_unseen(why)) {
+        const int error = set_online(h.cpu, false);
+        if (error != 0) {
+            bring_back();
+            why = unseen_said("online", error, "the kernel refuses to take CPU %d offline: %s",
+                              h.cpu, strerror(error));
+        }
+    }
+    if (is_unseen(why)) {
+        for (verdict &each : v) {
+            verdict_unseen(each, why);
+        }
+        return;
+    }
+    note_offline(h.cpu);
+    watch_parker(h, v[0]);
+    move_refused(h, v[1]);
+    come_back(h, v[2]);
 }
 
 } // namespace
 
-void hotplug(sweep &s, const char *corehop, const cpu_list &moves, const cpu_list &online,
-             pid_t parker, std::span<char> seen, const char *why) {
+void hotplug_checks(void *plan, int /*argument*/, std::span<verdict> verdicts) {
     static hotplug_run h;
     h = hotplug_run{};
-    h.corehop = corehop;
-    h.parker = parker;
-    h.online = online;
+    h.plan = static_cast<const hotplug_plan *>(plan);
     h.cpu = -1;
     h.top = -1;
-    if (why != nullptr) {
-        text_set(h.reason, "%s", why);
+    if (h.plan->why != nullptr) {
+        h.why = unseen_said("", 0, "%s", h.plan->why);
     } else {
-        choose(s, h, moves);
+        choose(h);
     }
     char name[16] = "N";
     if (h.cpu >= 0 || h.top >= 0) {
         snprintf(name, sizeof name, "%d", h.cpu >= 0 ? h.cpu : h.top);
     }
-    text_set(h.lives.what, "the parker lives on as CPU %s goes offline", name);
-    text_set(h.refused.what, "corehop refuses to move the parker back to offline CPU %s", name);
-    text_set(h.back.what, "corehop moves the parker back to CPU %s once it is online", name);
-    text_set(h.lives.want, "the parker lives on, off CPU %s", name);
-    if (h.reason.length > 0 || !go_offline(s, h)) {
-        for (const pending *p : {&h.lives, &h.refused, &h.back}) {
-            skip(s, p->what.s, h.reason.s);
+    verdict_name(verdicts[0], "the parker lives on as CPU %s goes offline", name);
+    verdict_name(verdicts[1], "corehop refuses to move the parker back to offline CPU %s", name);
+    verdict_name(verdicts[2], "corehop moves the parker back to CPU %s once it is online", name);
+    lines_add(verdicts[0].want, "the parker lives on, off CPU %s", name);
+    if (is_unseen(h.why)) {
+        for (verdict &v : verdicts) {
+            verdict_unseen(v, h.why);
         }
         return;
     }
-    if (h.moved) {
-        watch_parker(s, h);
-    }
-    hold_result(s, h.lives);
-    move_refused(s, h);
-    hold_result(s, h.refused);
-    come_back(s, h);
-    hold_result(s, h.back);
-    snprintf(seen.data(), seen.size(), "%s", h.cpus);
-    for (const pending *p : {&h.lives, &h.refused, &h.back}) {
-        give_result(s, *p);
-    }
-}
-
-void bring_back(sweep &s) {
-    int error = 0;
-    if (s.offline >= 0) {
-        error = set_online(s.offline, true);
-        s.offline = -1;
-    }
-    if (s.guard.pid > 0) {
-        // Done: the guard ends without a write. Where the sweep could not
-        // bring the CPU back, the guard's input ends without the byte, and
-        // it tries too. (A guard gone makes the send fail, with no signal.)
-        const char done = 'd';
-        if (error == 0) {
-            send(s.guard.in, &done, 1, MSG_NOSIGNAL);
-        }
-        end_child(s.guard, REAP_MS);
-    }
+    take_offline(h, verdicts);
 }

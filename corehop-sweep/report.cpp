@@ -1,84 +1,57 @@
 // SPDX-License-Identifier: MIT
-// The report on standard output: each line whole, escaped, written as the
-// reader takes it while the signals that end the sweep are heard; each
-// check's result, or its skip where what it needed could not be had; and the
-// report's end confirmed.
+#include "report.h"
 #include "escape.h"
-#include "sweep.h"
+#include "lifetime.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// A line as formatted, and as written: a report's, or a message's on
-// standard error, each in buffers of its own.
-struct line_buffers {
-    char formatted[LINE_MAX_BYTES + 256];
-    char escaped[((LINE_MAX_BYTES + 256) * ESCAPE_GROWTH) + 1];
+// How standard output takes the report: a regular file at once, anything
+// else as poll says it has room.
+struct report_state {
+    bool regular = false;
+    bool lost = false;
 };
 
-// The formatted line, n bytes long as vsnprintf says, its control characters
-// but the line break that ends it escaped into escaped: its length there.
-size_t escape_line(std::span<const char> formatted, int n, std::span<char> escaped) {
-    std::string_view line(formatted.data(), static_cast<size_t>(std::clamp(
-                                                n, 0, static_cast<int>(formatted.size()) - 1)));
-    const bool ends = line.ends_with('\n');
-    if (ends) {
-        line.remove_suffix(1);
-    }
-    size_t length = escape_text(line, escaped.first(escaped.size() - 1));
-    if (ends) {
-        escaped[length++] = '\n';
-    }
-    return length;
+report_state &the_report() {
+    static report_state report;
+    return report;
 }
 
-[[noreturn]] void lost(sweep &s, int error) {
-    complain("the report cannot be written on standard output: %s", strerror(error));
-    s.lost = true;
-    end_sweep(s, 1);
-}
-
-// text on diagnostic lines, the first after label.
-void diagnose(sweep &s, const char *label, const char *text) {
-    for (;;) {
-        const char *const end = strchr(text, '\n');
-        const int length =
-            end == nullptr ? static_cast<int>(strlen(text)) : static_cast<int>(end - text);
-        out(s, "# %s %.*s\n", label, length, text);
-        if (end == nullptr) {
-            return;
-        }
-        text = end + 1;
-        label = "         ";
+bool lost(int error) {
+    if (!the_report().lost) {
+        complain("the report cannot be written on standard output: %s", strerror(error));
+        the_report().lost = true;
+        note_report_lost();
     }
+    return false;
 }
-
-} // namespace
 
 // A write of at most PIPE_BUF bytes once poll says there is room never
 // blocks on a pipe, which a reader may stop reading; on a file, a full
 // device or a reader gone is said by the write itself.
-void put(sweep &s, std::string_view bytes) {
+bool write_all(std::string_view bytes) {
     while (!bytes.empty()) {
-        pollfd fds[2] = {{.fd = STDOUT_FILENO, .events = POLLOUT, .revents = 0},
-                         {.fd = s.signals, .events = POLLIN, .revents = 0}};
-        if (poll(fds, s.signals >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) {
-            lost(s, errno);
-        }
-        heed_signals(s);
-        if ((fds[0].revents & POLLNVAL) != 0) {
-            lost(s, EBADF);
-        }
-        if ((fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
-            continue;
+        if (!the_report().regular) {
+            pollfd out{.fd = STDOUT_FILENO, .events = POLLOUT, .revents = 0};
+            const int error = await(std::span(&out, 1), -1);
+            if (error != 0) {
+                return lost(error);
+            }
+            if ((out.revents & POLLNVAL) != 0) {
+                return lost(EBADF);
+            }
+            if ((out.revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
+                continue;
+            }
         }
         const ssize_t n =
             write(STDOUT_FILENO, bytes.data(), std::min(bytes.size(), size_t{PIPE_BUF}));
@@ -89,90 +62,141 @@ void put(sweep &s, std::string_view bytes) {
             const int error = n < 0 ? errno : EIO;
             // (a reader gone: SIGPIPE came too, unless the caller left it
             // ignored)
-            heed_signals(s);
-            lost(s, error);
+            nap(0);
+            return lost(error);
         }
         bytes.remove_prefix(static_cast<size_t>(n));
     }
+    return true;
 }
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
-void out(sweep &s, const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    static line_buffers b;
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
-    const int n = vsnprintf(b.formatted, sizeof b.formatted, format, arguments);
-    va_end(arguments);
-    put(s, std::string_view(b.escaped, escape_line(b.formatted, n, b.escaped)));
+struct line_buffer {
+    text line;
+    char escaped[(LINE_MAX_BYTES * ESCAPE_GROWTH) + 2];
+};
+
+line_buffer &buffer() {
+    static line_buffer b{};
+    return b;
 }
 
-void complain_v(const char *format, va_list arguments) {
-    static line_buffers b;
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the caller's va_start set it
-    const int n = vsnprintf(b.formatted, sizeof b.formatted, format, arguments);
-    escape_line(b.formatted, n, b.escaped);
-    fprintf(stderr, "corehop-sweep: %s\n", b.escaped);
+// Puts the line being built in the buffer, with its line break.
+bool put_built() {
+    line_buffer &b = buffer();
+    text_add_bytes(b.line, "\n");
+    return put_line(view(b.line));
 }
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
-void complain(const char *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
-    complain_v(format, arguments);
-    va_end(arguments);
-}
-
-void result(sweep &s, const char *what, const char *got, const char *want) {
-    if (s.hindrance.length > 0) {
-        skip(s, what, s.hindrance.s);
-        return;
+// A diagnostic: its lines, the first after label, the others below it.
+bool diagnose(const char *label, const lines &l) {
+    for (int i = 0; i == 0 || i < l.count; ++i) {
+        text_set(buffer().line, "# %s ", i == 0 ? label : "         ");
+        if (i < l.count) {
+            text_add_bytes(buffer().line, line_of(l, i));
+        }
+        if (!put_built()) {
+            return false;
+        }
     }
-    ++s.number;
-    if (strcmp(got, want) == 0) {
-        ++s.passed;
-        out(s, "ok %d %s\n", s.number, what);
-    } else {
-        ++s.failed;
-        out(s, "not ok %d %s\n", s.number, what);
-        diagnose(s, "expected:", want);
-        diagnose(s, "got:     ", got);
+    return true;
+}
+
+// Prints a verdict, numbered; counts it in passed, failed and skipped.
+struct tally {
+    int number;
+    int passed;
+    int failed;
+};
+
+bool print_verdict(const verdict &v, tally &t) {
+    ++t.number;
+    text &line = buffer().line;
+    text_set(line, "%s%d ", v.is == outcome::not_ok ? "not ok " : "ok ", t.number);
+    text_add_bytes(line, view(v.name));
+    if (v.is == outcome::skip) {
+        text_add(line, " # SKIP ");
+        text_add_bytes(line, view(v.reason));
     }
-}
-
-void skip(sweep &s, const char *what, const char *reason) {
-    ++s.number;
-    out(s, "ok %d %s # SKIP %s\n", s.number, what, reason);
-    s.hindrance.length = 0;
-    s.hindrance.s[0] = '\0';
-}
-
-void skip_all(sweep &s, const char *reason) {
-    out(s, "KTAP version 1\n");
-    out(s, "1..0 # SKIP %s\n", reason);
-    end_sweep(s, 4);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf-style function, its format checked by the compiler
-void hinder(sweep &s, const char *format, ...) {
-    if (s.hindrance.length > 0) {
-        return;
+    if (!put_built()) {
+        return false;
     }
-    va_list arguments;
-    va_start(arguments, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start set it
-    const int n = vsnprintf(s.hindrance.s, sizeof s.hindrance.s, format, arguments);
-    va_end(arguments);
-    s.hindrance.length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof s.hindrance.s - 1);
+    t.passed += v.is == outcome::ok ? 1 : 0;
+    t.failed += v.is == outcome::not_ok ? 1 : 0;
+    return v.is != outcome::not_ok ||
+           (diagnose("expected:", v.want) && diagnose("got:     ", v.got));
 }
 
-// A file system may say only at the close that what it took cannot be
-// written (NFS, FUSE).
-int confirm_report(const sweep &s, int status) {
-    if (s.lost || status > 4 || close(STDOUT_FILENO) == 0) {
-        return s.lost && status <= 4 ? 1 : status;
+} // namespace
+
+unseen open_report() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // (read-only, so that output there cannot be written and a report
+            // lost is never a pass; where there is no /dev/null, the root)
+            if (open("/dev/null", O_RDONLY) != fd) {
+                open("/", O_RDONLY | O_DIRECTORY);
+            }
+        }
     }
-    complain("the report cannot be written on standard output: %s", strerror(errno));
-    return 1;
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+        return unseen_said("standard output", EBADF, "%s", strerror(EBADF));
+    }
+    struct stat st = {};
+    the_report().regular = fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode);
+    return {};
+}
+
+bool put(std::string_view bytes) {
+    return !the_report().lost && write_all(bytes);
+}
+
+bool put_line(std::string_view line) {
+    line_buffer &b = buffer();
+    return put({b.escaped, escape_line(line, b.escaped)});
+}
+
+int run_checks(std::span<const check> checks, const lines &header) {
+    int plan = 0;
+    for (const check &c : checks) {
+        plan += c.verdicts;
+    }
+    text_set(buffer().line, "KTAP version 1\n1..%d\n", plan);
+    if (!put(view(buffer().line))) {
+        return 1;
+    }
+    for (int i = 0; i < header.count; ++i) {
+        text_set(buffer().line, "# ");
+        text_add_bytes(buffer().line, line_of(header, i));
+        if (!put_built()) {
+            return 1;
+        }
+    }
+    static verdict verdicts[VERDICTS_MAX];
+    tally t{.number = 0, .passed = 0, .failed = 0};
+    for (const check &c : checks) {
+        const auto given = std::span(verdicts).first(static_cast<size_t>(c.verdicts));
+        for (verdict &v : given) {
+            verdict_clear(v);
+        }
+        c.run(c.context, c.argument, given);
+        for (const verdict &v : given) {
+            if (!print_verdict(v, t)) {
+                return 1;
+            }
+        }
+    }
+    if (t.failed > 0) {
+        return 1;
+    }
+    return t.passed == 0 ? 4 : 0;
+}
+
+int skip_all(const char *reason) {
+    text_set(buffer().line, "KTAP version 1\n");
+    if (!put(view(buffer().line))) {
+        return 1;
+    }
+    text_set(buffer().line, "1..0 # SKIP %s", reason);
+    return put_built() ? 4 : 1;
 }

@@ -22,23 +22,23 @@ int main(int argc, char *argv[]) {
     int32_t *const values[] = {&cpu, &task};
     const char *const name = scan_command_line(argc, argv, "corehop", "c:p:?", values);
 
+    char line[VERDICT_LINE_MAX];
     const cpu_mask requested = make_single_cpu_mask(cpu);
     if (sched_setaffinity(task, single_cpu_mask_bytes(cpu), requested.sets) == -1) {
-        return print_verdict(name, FAIL_STATUS, "Fail:can not switch thread %d to CPU %d\n", task,
-                             cpu);
+        move_fail_line(line, task, cpu);
+        return print_verdict(name, FAIL_STATUS, "%s\n", line);
     }
 
     cpu_mask actual{};
     if (read_affinity(task, actual) == -1) {
-        return print_verdict(name, FAIL_STATUS,
-                             "Fail:Get thread %d on CPU %d affinity failed, error: %s\n", task, cpu,
-                             strerror(errno));
+        move_read_fail_line(line, task, cpu, strerror(errno));
+        return print_verdict(name, FAIL_STATUS, "%s\n", line);
     }
 
     if (!masks_equal(requested, actual)) {
-        return print_verdict(name, FAIL_STATUS, "Fail:can not switch thread %d to CPU %d\n", task,
-                             cpu);
+        move_fail_line(line, task, cpu);
+        return print_verdict(name, FAIL_STATUS, "%s\n", line);
     }
-    return print_verdict(name, PASS_STATUS, "Pass: switch thread %d to cpu %d success\n", task,
-                         cpu);
+    move_pass_line(line, task, cpu);
+    return print_verdict(name, PASS_STATUS, "%s\n", line);
 }

@@ -25,9 +25,9 @@ int main(int argc, char *argv[]) {
     const cpu_mask mask = make_single_cpu_mask(cpu);
     if (sched_setaffinity(0, single_cpu_mask_bytes(cpu), mask.sets) == -1) {
         const char *const reason = strerror(errno);
-        return print_verdict(name, FAIL_STATUS,
-                             "Fail:Set thread %d on CPU %d affinity failed, error: %s\n", getpid(),
-                             cpu, reason);
+        char line[VERDICT_LINE_MAX];
+        park_fail_line(line, getpid(), cpu, reason);
+        return print_verdict(name, FAIL_STATUS, "%s\n", line);
     }
 
     for (;;) {

@@ -6,10 +6,7 @@ namespace {
 
 // Takes the next field, up to a blank or the end, off the front of text.
 std::string_view take_field(std::string_view &text) {
-    const size_t blank = text.find(' ');
-    const std::string_view field = part(text, 0, blank);
-    text.remove_prefix(blank == std::string_view::npos ? text.size() : blank + 1);
-    return field;
+    return take_until(text, ' ');
 }
 
 bool starts_with_dir(std::string_view path, std::string_view dir) {
@@ -82,11 +79,9 @@ size_t mount_field_decode(std::string_view field, std::span<char> out) {
 
 bool has_option(std::string_view options, std::string_view name) {
     while (!options.empty()) {
-        const size_t comma = options.find(',');
-        if (part(options, 0, comma) == name) {
+        if (take_until(options, ',') == name) {
             return true;
         }
-        options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
     }
     return false;
 }
@@ -94,9 +89,7 @@ bool has_option(std::string_view options, std::string_view name) {
 own_cgroups own_cgroups_parse(std::string_view text) {
     own_cgroups own;
     while (!text.empty()) {
-        const size_t end = text.find('\n');
-        const std::string_view line = part(text, 0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        const std::string_view line = take_until(text, '\n');
         const size_t first = line.find(':');
         const size_t second = line.find(':', first == std::string_view::npos ? 0 : first + 1);
         if (first == std::string_view::npos || second == std::string_view::npos) {
@@ -159,4 +152,8 @@ cgroup_place cgroup_place_of(std::string_view root, std::string_view path) {
     return {.kind = depth == 0 ? cgroup_place::below : cgroup_place::search,
             .rest = rest == "/" ? std::string_view{} : rest,
             .depth = depth};
+}
+
+bool mount_covers(std::string_view upper, std::string_view lower) {
+    return upper == "/" || starts_with_dir(lower, upper);
 }

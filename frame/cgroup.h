@@ -56,3 +56,8 @@ struct cgroup_place {
     int depth = 0;
 };
 cgroup_place cgroup_place_of(std::string_view root, std::string_view path);
+
+// Whether a mount at point upper, made after one at lower, hides it from
+// its path: the same point, or a folder above it (both as the mount table
+// writes them).
+bool mount_covers(std::string_view upper, std::string_view lower);

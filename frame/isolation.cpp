@@ -43,6 +43,31 @@ int hex_digit(char c) {
 
 } // namespace
 
+namespace {
+
+// A parameter's name as the kernel compares it: '-' and '_' alike.
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        const char x = a[i] == '-' ? '_' : a[i];
+        const char y = b[i] == '-' ? '_' : b[i];
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The parameters whose second setting the kernel refuses (the housekeeping
+// CPUs, set once): the first one counts.
+bool first_counts(std::string_view name) {
+    return same_name(name, "isolcpus") || same_name(name, "nohz_full");
+}
+
+} // namespace
+
 bool kernel_param(std::string_view cmdline, std::string_view name, std::string_view &value) {
     bool found = false;
     for (std::string_view param = take_param(cmdline); !param.empty() && param != "--";
@@ -52,17 +77,20 @@ bool kernel_param(std::string_view cmdline, std::string_view name, std::string_v
         if (param.starts_with('"')) {
             param.remove_prefix(1);
         }
-        if (!param.starts_with(name) || param.size() <= name.size() || param[name.size()] != '=') {
+        const size_t equals = param.find('=');
+        if (equals == std::string_view::npos || !same_name(part(param, 0, equals), name)) {
             continue;
         }
-        std::string_view rest = part(param, name.size() + 1);
+        std::string_view rest = part(param, equals + 1);
         if (rest.starts_with('"')) {
             rest.remove_prefix(1);
         }
         if (rest.ends_with('"')) {
             rest.remove_suffix(1);
         }
-        value = rest;
+        if (!found || !first_counts(name)) {
+            value = rest;
+        }
         found = true;
     }
     return found;
@@ -72,8 +100,7 @@ bool isolcpus_parse(std::string_view value, isolcpus_value &isolcpus) {
     isolcpus_value read;
     bool flagged = false;
     while (!value.empty() && is_letter(value.front())) {
-        const size_t comma = value.find(',');
-        const std::string_view flag = part(value, 0, comma);
+        const std::string_view flag = take_until(value, ',');
         for (const char c : flag) {
             if (!is_letter(c) && c != '_') {
                 return false;
@@ -83,7 +110,6 @@ bool isolcpus_parse(std::string_view value, isolcpus_value &isolcpus) {
         read.domain = read.domain || flag == "domain";
         read.managed_irq = read.managed_irq || flag == "managed_irq";
         flagged = flagged || flag == "nohz" || flag == "domain" || flag == "managed_irq";
-        value.remove_prefix(comma == std::string_view::npos ? value.size() : comma + 1);
     }
     read.domain = read.domain || !flagged;
     if (!cpu_list_parse(value, read.cpus)) {
@@ -154,4 +180,9 @@ cpu_list irq_strays(const cpu_list &affinity, const cpu_list &effective, const c
         return {};
     }
     return cpu_list_both(effective, isolated);
+}
+
+bool irqaffinity_holds(const cpu_list &asked, const cpu_list &shown) {
+    const cpu_list added = cpu_list_but(shown, asked);
+    return cpu_list_count(cpu_list_but(asked, shown)) == 0 && cpu_list_count(added) <= 1;
 }

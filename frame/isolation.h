@@ -8,10 +8,12 @@
 
 #include <string_view>
 
-// The value of the last NAME=VALUE parameter of a kernel command line, as
-// /proc/cmdline holds it, with the quotes around it taken off, into value;
-// false where there is none. What follows a lone "--" is init's, not the
-// kernel's.
+// The value of a NAME=VALUE parameter of a kernel command line, as
+// /proc/cmdline holds it and the kernel reads it, with the quotes around it
+// taken off, into value; false where there is none. The name's '-' and '_'
+// read alike; of isolcpus= and nohz_full=, which the kernel sets once, the
+// first counts, of any other the last. What follows a lone "--" is init's,
+// not the kernel's.
 bool kernel_param(std::string_view cmdline, std::string_view name, std::string_view &value);
 
 // isolcpus=[FLAG,...]LIST as the kernel reads it: its flags, each ending in
@@ -43,3 +45,8 @@ cpu_list task_strays(const cpu_list &allowed, const cpu_list &isolated,
 // to isolated CPUs alone.
 cpu_list irq_strays(const cpu_list &affinity, const cpu_list &effective, const cpu_list &isolated,
                     const cpu_list &housekeeping);
+
+// Whether the default affinity of interrupts the kernel shows is what
+// irqaffinity= asked: those CPUs, and the boot CPU, which the kernel adds
+// where the list lacks it.
+bool irqaffinity_holds(const cpu_list &asked, const cpu_list &shown);

@@ -26,3 +26,36 @@ int print_verdict(const char *program_name, int status, const char *format, ...)
     fprintf(stderr, "%s: write error: %s\n", program_name, strerror(errno));
     return status == PASS_STATUS ? 1 : status;
 }
+
+void move_pass_line(std::span<char> line, int32_t task, int32_t cpu) {
+    snprintf(line.data(), line.size(), "Pass: switch thread %d to cpu %d success", task, cpu);
+}
+
+void move_fail_line(std::span<char> line, int32_t task, int32_t cpu) {
+    snprintf(line.data(), line.size(), "Fail:can not switch thread %d to CPU %d", task, cpu);
+}
+
+void move_read_fail_line(std::span<char> line, int32_t task, int32_t cpu, const char *reason) {
+    snprintf(line.data(), line.size(), "Fail:Get thread %d on CPU %d affinity failed, error: %s",
+             task, cpu, reason);
+}
+
+void park_fail_line(std::span<char> line, long pid, int32_t cpu, const char *reason) {
+    snprintf(line.data(), line.size(), "Fail:Set thread %ld on CPU %d affinity failed, error: %s",
+             pid, cpu, reason);
+}
+
+long park_fail_pid(std::string_view line) {
+    const std::string_view prefix = "Fail:Set thread ";
+    if (!line.starts_with(prefix)) {
+        return -1;
+    }
+    line.remove_prefix(prefix.size());
+    long pid = 0;
+    size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9' && pid < 1000000000) {
+        pid = (pid * 10) + (line[digits] - '0');
+        ++digits;
+    }
+    return digits > 0 && digits < line.size() && line[digits] == ' ' ? pid : -1;
+}

@@ -5,6 +5,8 @@
 #include <array>
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -214,6 +216,110 @@ TEST(ProcText, StatFieldsWhateverTheName) {
     }
     EXPECT_NE(task_stat_parse(cases[1].stat).flags & TASK_KERNEL_THREAD, 0UL);
     EXPECT_EQ(task_stat_parse(cases[0].stat).flags & TASK_KERNEL_THREAD, 0UL);
+}
+
+// A mount made later hides one at its point, or below it.
+TEST(MountTable, WhatALaterMountCovers) {
+    const std::tuple<const char *, const char *, bool> cases[] = {
+        // a container's cgroup mount over the host's
+        {"/sys/fs/cgroup", "/sys/fs/cgroup", true},
+        // a tmpfs over the folder of the cgroup mounts
+        {"/sys/fs/cgroup", "/sys/fs/cgroup/cpuset", true},
+        {"/sys", "/sys/fs/cgroup", true},
+        {"/", "/sys/fs/cgroup", true},
+        // a mount below, or beside
+        {"/sys/fs/cgroup/cpuset", "/sys/fs/cgroup", false},
+        {"/sys/fs/cgroup2", "/sys/fs/cgroup", false},
+        {"/sys/fs/cg", "/sys/fs/cgroup", false},
+        {"/mnt", "/sys/fs/cgroup", false},
+    };
+    for (const auto &[upper, lower, covers] : cases) {
+        EXPECT_EQ(mount_covers(upper, lower), covers) << upper << " over " << lower;
+    }
+}
+
+TEST(ProcText, HexadecimalMasksOfStatus) {
+    const char *const status =
+        "Name:\tsleep\nCapEff:\t000001ffffffffff\nCapBnd:\t0000000000080000\n"
+        "CapPrm:\t0000000000000000\nCapAmb:\tzz\n";
+    const std::tuple<const char *, bool, uint64_t> cases[] = {
+        {"CapEff", true, 0x1ffffffffffULL},
+        {"CapBnd", true, uint64_t{1} << CAP_SYS_PTRACE_BIT},
+        {"CapPrm", true, 0},
+        {"CapAmb", false, 0},
+        {"CapInh", false, 0},
+    };
+    for (const auto &[key, read, want] : cases) {
+        uint64_t mask = 99;
+        EXPECT_EQ(status_mask(status, key, mask), read) << key;
+        EXPECT_EQ(mask, read ? want : 99) << key;
+    }
+}
+
+struct proc_case {
+    const char *super;
+    bool may_ptrace_all;
+    bool in_gid;
+    const char *hides; // nullptr: every task seen
+};
+
+// What a /proc mount hides from whom, as the kernel decides it: hidepid=1
+// and 2 hide the tasks of others but from the members of gid= (0 unless
+// said) and whoever may ptrace every task; ptraceable hides them but from
+// the latter.
+TEST(ProcText, WhoSeesEveryTask) {
+    const char *const others =
+        "/proc is mounted with hidepid: the tasks of other users cannot be seen";
+    const char *const ptrace =
+        "/proc is mounted with hidepid=ptraceable: the tasks this process may "
+        "not ptrace cannot be seen";
+    const proc_case cases[] = {
+        {"rw", false, false, nullptr},
+        {"rw,hidepid=off", false, false, nullptr},
+        {"rw,hidepid=0", false, false, nullptr},
+        {"rw,hidepid=2", false, false, others},
+        {"rw,hidepid=invisible", false, false, others},
+        {"rw,hidepid=noaccess", false, false, others},
+        {"rw,hidepid=1", false, false, others},
+        {"rw,hidepid=invisible", true, false, nullptr},
+        {"rw,hidepid=invisible,gid=1000", false, true, nullptr},
+        {"rw,hidepid=ptraceable", false, false, ptrace},
+        {"rw,hidepid=4", false, true, ptrace},
+        {"rw,hidepid=ptraceable", true, false, nullptr},
+        {"rw,hidepid=ptraceable,subset=pid", true, false, nullptr},
+        // a value the kernel would refuse: the most it may hide
+        {"rw,hidepid=7", false, true, ptrace},
+    };
+    for (const auto &c : cases) {
+        const char *const hides =
+            proc_hides(proc_options_parse(c.super), c.may_ptrace_all, c.in_gid);
+        EXPECT_STREQ(hides, c.hides) << c.super;
+    }
+    const std::tuple<const char *, long, bool> options[] = {
+        {"rw,hidepid=invisible,gid=1000", 1000, false},
+        {"rw", 0, false},
+        {"rw,subset=pid", 0, true},
+        {"rw,gid=x", -1, false},
+        {"rw,gid=", -1, false},
+    };
+    for (const auto &[super, gid, subset] : options) {
+        const proc_options read = proc_options_parse(super);
+        EXPECT_EQ(read.gid, gid) << super;
+        EXPECT_EQ(read.subset_pid, subset) << super;
+    }
+}
+
+TEST(ProcText, TheKernelsListOfChildren) {
+    const std::tuple<const char *, std::vector<long>> cases[] = {
+        {"12 345 ", {12, 345}},   {"7", {7}},        {"", {}},    {"\n", {}},
+        {"1 2 3 4 5", {1, 2, 3}}, {"12 x 13", {12}}, {"0 5", {}},
+    };
+    for (const auto &[list, want] : cases) {
+        std::array<long, 3> pids{};
+        const size_t count = children_parse(list, pids);
+        EXPECT_EQ(std::vector<long>(pids.begin(), pids.begin() + static_cast<long>(count)), want)
+            << list;
+    }
 }
 
 } // namespace

@@ -27,9 +27,33 @@ TEST(Escape, NoControlCharacterReachesTheReport) {
         {"\x1b[2J", "\\x1b[2J"},
         {"del\x7f", "del\\x7f"},
         {"nul\0end"s, "nul\\x00end"},
-        // bytes past ASCII, as UTF-8 names have them, stay as they are
+        // UTF-8, as names have it, stays as it is
         {"caf\xc3\xa9", "caf\xc3\xa9"},
-        {"\xff", "\xff"},
+        {"\xe2\x82\xac \xf0\x9f\x98\x80", "\xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xed\x9f\xbf", "\xed\x9f\xbf"},
+        // but what a reader may split a line on (NEL and the other C1
+        // controls, U+2028, U+2029), escaped byte by byte
+        {"a\xc2\x85ok 9 x", "a\\xc2\\x85ok 9 x"},
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xa9"
+         "c",
+         "a\\xe2\\x80\\xa8"
+         "b\\xe2\\x80\\xa9"
+         "c"},
+        {"\xc2\x9b"
+         "2J",
+         "\\xc2\\x9b"
+         "2J"},
+        {"\xe2\x80\xaa", "\xe2\x80\xaa"},
+        // and bytes that are no UTF-8: stray, cut short, overlong, a
+        // surrogate, past U+10FFFF
+        {"\xff", "\\xff"},
+        {"\x85", "\\x85"},
+        {"\xe2\x80", "\\xe2\\x80"},
+        {"\xc0\x8a", "\\xc0\\x8a"},
+        {"\xe0\x80\x8a", "\\xe0\\x80\\x8a"},
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
     };
     for (const auto &[text, want] : cases) {
         std::array<char, 64> out{};
@@ -42,8 +66,17 @@ TEST(Escape, NoControlCharacterReachesTheReport) {
 // Cut at the room, never inside an escape.
 TEST(Escape, CutWholeAtTheRoom) {
     const std::tuple<const char *, size_t, const char *> cases[] = {
-        {"abcdef", 4, "abc"}, {"ab\ncd", 4, "ab"},    {"ab\ncd", 5, "ab\\n"},
-        {"a\x01", 5, "a"},    {"a\x01", 6, "a\\x01"}, {"abc", 1, ""},
+        {"abcdef", 4, "abc"},
+        {"ab\ncd", 4, "ab"},
+        {"ab\ncd", 5, "ab\\n"},
+        {"a\x01", 5, "a"},
+        {"a\x01", 6, "a\\x01"},
+        {"abc", 1, ""},
+        // a character of several bytes, whole or not at all
+        {"a\xc3\xa9", 3, "a"},
+        {"a\xc3\xa9", 4, "a\xc3\xa9"},
+        {"a\xc2\x85", 8, "a"},
+        {"a\xc2\x85", 10, "a\\xc2\\x85"},
     };
     for (const auto &[text, room, want] : cases) {
         std::array<char, 16> out{};

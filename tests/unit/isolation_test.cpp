@@ -26,8 +26,16 @@ TEST(Isolation, KernelParametersAsTheKernelSplitsThem) {
     const std::tuple<const char *, const char *, const char *> cases[] = {
         {"BOOT_IMAGE=/vmlinuz root=/dev/vda1 isolcpus=2-3 quiet\n", "isolcpus", "2-3"},
         {"isolcpus=1 nohz_full=2-3", "nohz_full", "2-3"},
-        // the last one counts
-        {"isolcpus=1 isolcpus=domain,2-3", "isolcpus", "domain,2-3"},
+        // of isolcpus= and nohz_full=, set once, the first counts; of the
+        // others the last
+        {"isolcpus=1 isolcpus=domain,2-3", "isolcpus", "1"},
+        {"nohz_full=3 nohz_full=2-3", "nohz_full", "3"},
+        {"irqaffinity=0 irqaffinity=0-1", "irqaffinity", "0-1"},
+        // '-' and '_' alike in the name, not in the value
+        {"nohz-full=2-3", "nohz_full", "2-3"},
+        {"nohz_full=2 nohz-full=3", "nohz-full", "2"},
+        {"irq-affinity=0", "irqaffinity", nullptr},
+        {"isolcpus=a-b_c", "isolcpus", "a-b_c"},
         // whole names alone
         {"xisolcpus=1 isolcpus_x=2", "isolcpus", nullptr},
         {"isolcpus", "isolcpus", nullptr},
@@ -153,6 +161,9 @@ TEST(Isolation, WhatStraysOntoTheIsolatedCpus) {
         // offline CPUs 4-7 change nothing
         {"2-7", "2", "", ""},
         {"0,4-7", "0", "", ""},
+        // a housekeeping CPU counts offline too: the task may use it once it
+        // is back
+        {"1-2", "2", "2", "2"},
     };
     const cpu_list isolated = list_of("2-3");
     const cpu_list housekeeping = list_of("0-1");
@@ -163,6 +174,20 @@ TEST(Isolation, WhatStraysOntoTheIsolatedCpus) {
             format(irq_strays(list_of(c.allowed), list_of(c.effective), isolated, housekeeping)),
             c.irq)
             << c.allowed << " on " << c.effective;
+    }
+}
+
+// irqaffinity= as the kernel takes it: its CPUs, and the boot CPU, which it
+// adds where the list lacks it.
+TEST(Isolation, IrqaffinityWithTheBootCpu) {
+    const std::tuple<const char *, const char *, bool> cases[] = {
+        {"1", "0-1", true},     {"1", "1", true},      {"0-1", "0-1", true},
+        {"2-3", "0,2-3", true}, {"2-3", "0-3", false}, {"2-3", "2", false},
+        {"1", "0,2", false},    {"0,3", "0,3", true},  {"0,3", "0-1,3", true},
+    };
+    for (const auto &[asked, shown, holds] : cases) {
+        EXPECT_EQ(irqaffinity_holds(list_of(asked), list_of(shown)), holds)
+            << asked << " shown " << shown;
     }
 }
 
