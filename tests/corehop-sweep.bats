@@ -26,6 +26,37 @@ cpu_words() {
     seq "${1%-*}" "${1#*-}" | grep -x "$2" | tr '\n' ' '
 }
 
+# stand_in_cpus ONLINE ISOLATED [NOHZ]: a stand-in of the kernel's CPU
+# folder in the test's cpus/: the possible CPUs as they are, ONLINE online,
+# ISOLATED isolated, and NOHZ tickless (none, or no NOHZ: no such file).
+stand_in_cpus() {
+    local dir=$BATS_TEST_TMPDIR/cpus
+    rm -rf "$dir" && mkdir "$dir"
+    cp /sys/devices/system/cpu/possible "$dir/"
+    echo "$1" >"$dir/online"
+    echo "$2" >"$dir/isolated"
+    [ -z "${3:-}" ] || [ "$3" = none ] || echo "$3" >"$dir/nohz_full"
+}
+
+# audit_over_stand_ins RUNNER OPTIONS: corehop-sweep -i, run by RUNNER, in a
+# mount namespace whose CPU folder is the test's cpus/, whose /proc is one of
+# its own mounted with OPTIONS (where given), and whose /proc/cmdline is the
+# file $CMDLINE and default affinity of interrupts the mask $AFFINITY (where
+# given); as sweep runs it.
+audit_over_stand_ins() {
+    local affinity=''
+    if [ -n "${AFFINITY:-}" ]; then
+        affinity=$BATS_TEST_TMPDIR/affinity
+        echo "$AFFINITY" >"$affinity"
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu &&
+        { [ -z "$3" ] || mount -t proc -o "$3" proc /proc; } &&
+        { [ -z "$4" ] || mount --bind "$4" /proc/cmdline; } &&
+        { [ -z "$5" ] || mount --bind "$5" /proc/irq/default_smp_affinity; } && exec $2 "$0" -i' \
+        "$SWEEP" "$BATS_TEST_TMPDIR/cpus" "$1" "$2" "${CMDLINE:-}" "$affinity"
+}
+
 @test "on this machine: every CPU takes the parker, the others refuse; KTAP that prove reads" {
     local cpu last
     last=$(last_online_cpu)
@@ -644,58 +675,94 @@ EOF_CASES
     need_root
     need_two_cpus
     unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
-    # the last online CPU isolated, as a stand-in of the kernel's file says in
-    # a mount namespace of its own; a task bound to it alone, one that may use
-    # every CPU
-    local last cpu
+    # the last online CPU isolated, as a stand-in of the kernel's CPU folder
+    # says in a mount namespace of its own; a task bound to it alone, one
+    # that may use every CPU
+    local last cpu gid=4242
     last=$(last_online_cpu)
-    echo "$last" >"$BATS_TEST_TMPDIR/isolated"
     spawn /dev/null /dev/null taskset -c "$last" sleep 600
     spawn /dev/null /dev/null taskset -c "$(online_cpus)" sleep 600
-    # what runs the audit | the options of a /proc of its own | its status |
-    # the result of its tasks on the isolated CPU, a pattern (N any number,
-    # LAST that CPU)
-    while IFS='|' read -r runner options want_status line; do
+    # what runs the audit | the options of a /proc of its own | the online
+    # CPUs (default: as they are) | its status | a line of its report, a
+    # pattern (N any number, LAST that CPU)
+    while IFS='|' read -r runner options online want_status line; do
         line=${line//LAST/$last}
-        # shellcheck disable=SC2016 # expanded by the inner shell
-        sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated &&
-            { [ -z "$3" ] || mount -t proc -o "$3" proc /proc; } && exec $2 "$0" -i' \
-            "$SWEEP" "$BATS_TEST_TMPDIR/isolated" "$runner" "$options"
+        online=${online//LAST/$last}
+        stand_in_cpus "${online:-$(online_cpus)}" "$last"
+        audit_over_stand_ins "$runner" "$options"
         [ "$status" = "$want_status" ] && ktap_well_formed &&
             grep -qx "# isolated CPUs $last, as the kernel shows them: isolated $last, nohz_full .*" "$BATS_TEST_TMPDIR/out" &&
             grep -qxE "$line" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") ||
-            { echo "$runner: status $status, want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
-    done <<'EOF_CASES'
-||1|not ok N no task strays onto isolated CPU LAST
-strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2||1|ok N no task strays onto isolated CPU LAST # SKIP /proc[/0-9a-z]* cannot be read: Cannot allocate memory
-setpriv --reuid=nobody --regid=nogroup --clear-groups|hidepid=2|1|ok N no task strays onto isolated CPU LAST # SKIP /proc is mounted with hidepid: the tasks of other users cannot be seen
-|subset=pid|1|ok N no interrupt strays onto isolated CPU LAST # SKIP /proc/irq cannot be read: No such file or directory
+            { echo "$runner|$options: status $status, want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<EOF_CASES
+|||1|not ok N no task strays onto isolated CPU LAST
+strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2|||1|ok N no task strays onto isolated CPU LAST # SKIP /proc[/0-9a-z]* cannot be read: Cannot allocate memory
+setpriv --reuid=nobody --regid=nogroup --clear-groups|hidepid=2||1|ok N no task strays onto isolated CPU LAST # SKIP /proc is mounted with hidepid: the tasks of other users cannot be seen
+setpriv --reuid=nobody --regid=nogroup --clear-groups|hidepid=ptraceable||1|ok N no task strays onto isolated CPU LAST # SKIP /proc is mounted with hidepid=ptraceable: the tasks this process may not ptrace cannot be seen
+setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace|hidepid=ptraceable||1|ok N no task strays onto isolated CPU LAST # SKIP /proc is mounted with hidepid=ptraceable: the tasks this process may not ptrace cannot be seen
+setpriv --reuid=nobody --regid=nogroup --clear-groups unshare -r|hidepid=invisible||1|ok N no task strays onto isolated CPU LAST # SKIP /proc is mounted with hidepid: the tasks of other users cannot be seen
+setpriv --reuid=nobody --regid=nogroup --groups=$gid|hidepid=invisible,gid=$gid||1|not ok N no task strays onto isolated CPU LAST
+unshare -p -f|||1|not ok N no task strays onto isolated CPU LAST
+|subset=pid||1|ok N no interrupt strays onto isolated CPU LAST # SKIP /proc/irq cannot be read: No such file or directory
+|subset=pid||1|# the kernel command line: /proc/cmdline cannot be read: No such file or directory
+||LAST|1|# got:      [0-9]+ tasks? may run on CPU LAST and on a housekeeping CPU
 EOF_CASES
-    # the kernel command line (a stand-in of /proc/cmdline): each isolation
-    # parameter against what the kernel shows | a line of the report, a
-    # pattern (N any number, LAST the isolated CPU)
-    while IFS='|' read -r cmdline line; do
-        [ "$cmdline" != "nohz_full=LAST" ] || [ ! -e /sys/devices/system/cpu/nohz_full ] || continue
+    # the kernel command line (a stand-in of /proc/cmdline), each isolation
+    # parameter against what the kernel shows | the tickless CPUs it shows
+    # (none: no nohz_full) | the default affinity of interrupts (none: as
+    # it is) | a line of the report, a pattern (N any number, LAST the
+    # isolated CPU)
+    while IFS='|' read -r cmdline nohz affinity line; do
         echo "quiet ${cmdline//LAST/$last} ro" >"$BATS_TEST_TMPDIR/cmdline"
-        # shellcheck disable=SC2016 # expanded by the inner shell
-        sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated &&
-            mount --bind "$2" /proc/cmdline && exec "$0" -i' \
-            "$SWEEP" "$BATS_TEST_TMPDIR/isolated" "$BATS_TEST_TMPDIR/cmdline"
+        stand_in_cpus "$(online_cpus)" "$last" "${nohz//LAST/$last}"
+        CMDLINE=$BATS_TEST_TMPDIR/cmdline AFFINITY=$affinity audit_over_stand_ins "" ""
         line=${line//LAST/$last}
         grep -qxE "$line" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") ||
             { echo "$cmdline: want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
     done <<'EOF_CASES'
-isolcpus=LAST|ok N isolcpus= is in effect
-isolcpus=domain,LAST|# the kernel command line: isolcpus=domain,LAST
-isolcpus=0-LAST|# got:      CPUs 0(-[0-9]+)? not isolated: the kernel shows LAST
-isolcpus=nohz2,LAST|# got:      none: the kernel ignores a flag or list it cannot read: 'nohz2,LAST'
-isolcpus=managed_irq,LAST|ok N isolcpus= is in effect # SKIP managed_irq alone, which the kernel shows nowhere
-nohz_full=LAST|# got:      none: the kernel shows no nohz_full, and so has none
+isolcpus=LAST|||ok N isolcpus= is in effect
+isolcpus=domain,LAST|||# the kernel command line: isolcpus=domain,LAST
+isolcpus=0-LAST|||# got:      CPUs 0(-[0-9]+)? not isolated: the kernel shows LAST
+isolcpus=nohz2,LAST|||# got:      none: the kernel ignores a flag or list it cannot read: 'nohz2,LAST'
+isolcpus=managed_irq,LAST|||ok N isolcpus= is in effect # SKIP managed_irq alone, which the kernel shows nowhere
+nohz_full=LAST|none||# got:      none: the kernel shows no nohz_full, and so has none
+isolcpus=LAST isolcpus=0-LAST|||ok N isolcpus= is in effect
+nohz-full=LAST|LAST||ok N nohz_full= is in effect
+nohz-full=LAST|LAST||# the kernel command line: nohz_full=LAST
+isolcpus=nohz,domain,0-LAST nohz_full=LAST|0-LAST||# got:      CPUs LAST tickless, and 0(-[0-9]+)? too: nohz_full= must match isolcpus=nohz, and the kernel took isolcpus= and refused nohz_full=
+irqaffinity=1|none|3|ok N irqaffinity= is in effect
+irqaffinity=0|none|2|# got:      the default affinity 1
 EOF_CASES
     # each task that strays, named on a line of its own, then their count
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated && exec "$0" -i' \
-        "$SWEEP" "$BATS_TEST_TMPDIR/isolated"
+    stand_in_cpus "$(online_cpus)" "$last"
+    audit_over_stand_ins "" ""
     grep -qE "^# got:      [0-9]+ tasks? may run on CPU $last and on a housekeeping CPU$" "$BATS_TEST_TMPDIR/out"
     grep -qE "^#           task [0-9]+ \(.*\) may use [0-9,-]+$" "$BATS_TEST_TMPDIR/out"
+}
+
+@test "-i names each task that strays on a line of its own, whatever its name holds" {
+    need_root
+    need_two_cpus
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    # Tasks that may use every CPU, named with a line break, or with a
+    # character a reader may split a line on (NEL, U+2028): each stays on
+    # its line, escaped, with the last CPU standing in as isolated.
+    local last name
+    last=$(last_online_cpu)
+    for name in $'a\nBail out! zz' $'b\xc2\x85ok 99 x' $'c\xe2\x80\xa8ok 98 y'; do
+        ln -s "$(command -v sleep)" "$BATS_TEST_TMPDIR/$name"
+        spawn /dev/null /dev/null taskset -c "$(online_cpus)" "$BATS_TEST_TMPDIR/$name" 600
+    done
+    stand_in_cpus "$(online_cpus)" "$last"
+    audit_over_stand_ins "" ""
+    ktap_well_formed
+    [ "$(LC_ALL=C grep -c -e '^Bail' -e $'\xc2\x85' -e $'\xe2\x80\xa8' "$BATS_TEST_TMPDIR/out")" = 0 ]
+    # (the first twenty are named: where the machine runs more that stray,
+    # these may be past them)
+    [ "$(sed -n "s/^# got:      \([0-9]*\) tasks* may run on CPU $last .*/\1/p" "$BATS_TEST_TMPDIR/out")" -le 20 ] ||
+        skip "more than 20 tasks here may use CPU $last and another: these may not be named"
+    for name in 'a\\nBail out! zz' 'b\\xc2\\x85ok 99 x' 'c\\xe2\\x80\\xa8ok 98 y'; do
+        grep -qE "^#           task [0-9]+ \($name\) may use [0-9,-]+$" "$BATS_TEST_TMPDIR/out" ||
+            { echo "no line for $name" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done
 }
