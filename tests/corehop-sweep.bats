@@ -618,17 +618,12 @@ EOF_CASES
     grep -qx "ok [0-9]* corehop refuses offline CPU $(($(absent_cpu) + 2))" "$BATS_TEST_TMPDIR/out"
 }
 
-@test "-H over stand-ins of the CPUs' online files: a task bound alone to each, or a scan that cannot read every task, makes the checks skip, and none is written" {
-    need_root
-    need_two_cpus
-    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
-    # No CPU of this machine goes offline: in a mount namespace of its own,
-    # each online file is a stand-in holding 1, and what the row sets up must
-    # keep -H from choosing any. A sweep that wrote one fails here, with the
-    # CPU online still. Each bound task names itself to forge a line of the
-    # report, which stays on its own line.
-    local file cpu binds='' cpus='' name=$'a\nBail out! zz' tasks
-    ln -s "$(command -v sleep)" "$BATS_TEST_TMPDIR/$name"
+# stand_in_online_files: in a mount namespace of its own, each CPU's online
+# file a stand-in holding 1, its time set to 0: the mounts in $binds, the
+# CPUs in $cpus. Skips where no CPU here has one.
+stand_in_online_files() {
+    local file cpu
+    binds='' cpus=''
     for file in /sys/devices/system/cpu/cpu[0-9]*/online; do
         [ -e "$file" ] || continue
         cpu=${file%/online}
@@ -639,30 +634,110 @@ EOF_CASES
         cpus="$cpus $cpu"
     done
     [ -n "$cpus" ] || skip "no CPU here has an online file"
-    # a task bound alone to each CPU | what runs the sweep | the reason of the
+}
+
+# untouched WHAT CPU...: none of the CPUs' stand-ins was written (a write,
+# even of 1 again, changes its time).
+untouched() {
+    local what=$1 cpu
+    shift
+    for cpu in "$@"; do
+        [ "$(stat -c %Y "$BATS_TEST_TMPDIR/online$cpu")" = 0 ] ||
+            { echo "$what: the online file of CPU $cpu was written" >&2 && return 1; }
+    done
+}
+
+@test "-H over stand-ins of the CPUs' online files: a task bound alone to each, or a scan that cannot read or see every task or interrupt, makes the checks skip, and none is written" {
+    need_root
+    need_two_cpus
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    # No CPU of this machine goes offline: in a mount namespace of its own,
+    # each online file is a stand-in holding 1, and what the row sets up must
+    # keep -H from choosing any. A sweep that wrote one fails here, with the
+    # CPU online still. Each bound task names itself to forge a line of the
+    # report, which stays on its own line.
+    local cpu name=$'a\nBail out! zz' tasks
+    ln -s "$(command -v sleep)" "$BATS_TEST_TMPDIR/$name"
+    stand_in_online_files
+    # a task bound alone to each CPU (yes, or other: as another user) | the
+    # options of a /proc of its own | what runs the sweep | the reason of the
     # three skips, a pattern (where no CPU is chosen, they name CPU N)
-    while IFS='|' read -r bound runner reason; do
+    while IFS='|' read -r bound options runner reason; do
         tasks=''
         for cpu in $cpus; do
-            [ "$bound" = yes ] || break
-            spawn /dev/null /dev/null taskset -c "$cpu" "$BATS_TEST_TMPDIR/$name" 600
+            case $bound in
+            yes) spawn /dev/null /dev/null taskset -c "$cpu" "$BATS_TEST_TMPDIR/$name" 600 ;;
+            other) spawn /dev/null /dev/null setpriv --reuid=1000 --regid=1000 --clear-groups \
+                taskset -c "$cpu" sleep 600 ;;
+            *) break ;;
+            esac
             tasks="$tasks $spawned"
         done
-        sweep unshare -m sh -c "$binds exec $runner \"\$0\" -H" "$SWEEP"
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        sweep unshare -m sh -c "$binds"' { [ -z "$1" ] || mount -t proc -o "$1" proc /proc; } && exec '"$runner"' "$0" -H' \
+            "$SWEEP" "$options"
         [ "$status" = 0 ] && ktap_well_formed &&
             [ "$(grep -cE "^ok [0-9]+ (the parker lives on as CPU ([0-9]+|N) goes offline|corehop refuses to move the parker back to offline CPU ([0-9]+|N)|corehop moves the parker back to CPU ([0-9]+|N) once it is online) # SKIP $reason\$" \
                 "$BATS_TEST_TMPDIR/out")" = 3 ] || { echo "$runner: want $reason" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
-        for cpu in $cpus; do
-            # (a write, even of 1 again, changes the stand-in's time)
-            [ "$(stat -c %Y "$BATS_TEST_TMPDIR/online$cpu")" = 0 ] ||
-                { echo "$runner: the online file of CPU $cpu was written" >&2 && return 1; }
-        done
+        # shellcheck disable=SC2086 # the CPUs
+        untouched "$bound|$options|$runner" $cpus
         # shellcheck disable=SC2086 # the pids
         [ -z "$tasks" ] || { kill $tasks && wait $tasks 2>/dev/null || true; }
     done <<'EOF_CASES'
-yes||task [0-9]+ \(a\\nBail out! zz\) may run on CPU [0-9]+ alone, and would lose that binding for good
-no|strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2+|/proc[/0-9a-z]* cannot be read: Cannot allocate memory
-no|prlimit --nofile=40|the limit on descriptors \(RLIMIT_NOFILE\) is 40: -H needs 128
+yes|||task [0-9]+ \(a\\nBail out! zz\) may run on CPU [0-9]+ alone, and would lose that binding for good
+no||strace -qq -o /dev/null -e trace=getdents64 -e inject=getdents64:error=ENOMEM:when=2+|/proc[/0-9a-z]* cannot be read: Cannot allocate memory
+no||prlimit --nofile=40|the limit on descriptors \(RLIMIT_NOFILE\) is 40: -H needs 128
+no|subset=pid||/proc/irq cannot be read: No such file or directory
+other|hidepid=ptraceable|setpriv --bounding-set=-sys_ptrace --inh-caps=-sys_ptrace|/proc is mounted with hidepid=ptraceable: the tasks this process may not ptrace cannot be seen
+EOF_CASES
+}
+
+@test "-H over stand-ins, acting on a CPU: a move there that fails, or cannot start, passes no check and writes nothing; the run's own write of 1 refused, the guard writes it" {
+    need_root
+    need_two_cpus
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    command -v strace >/dev/null || skip "needs strace"
+    stand_in_online_files
+    # -H takes the last CPU with an online file, moved to; corehop may be a
+    # stand-in that fails every move of the parker there but the first
+    local chosen=${cpus##* } dir trace fork
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    dir=$(stand_in corehop 'case $4 in 0) ;; *) if [ "$2" = '"$chosen"' ] && [ -e "$0.once" ]; then echo "Fail:can not switch thread $4 to CPU $2"; exit 255; fi; [ "$2" != '"$chosen"' ] || : >"$0.once" ;; esac
+exec "'"$BIN/corehop"'" "$@"')
+    # The fork of the move there: from the run's forks, traced each in a
+    # file of its own, that of its second corehop -c CHOSEN -p PARKER.
+    trace=$BATS_TEST_TMPDIR/trace
+    sweep unshare -m sh -c "$binds exec strace -ff -qq -o $trace -e trace=clone,execve \"\$0\" -H" "$SWEEP"
+    fork=$(awk -v cpu="$chosen" '
+        FNR == 1 && /execve\(.*corehop-sweep/ { run = FILENAME }
+        /^clone\(/ { forks[FILENAME] = forks[FILENAME] " " $NF }
+        /execve\(.*corehop", \["[^"]*", "-c", "[0-9]+", "-p", "[1-9]/ {
+            split($0, a, "\""); if (a[8] == cpu) moves[FILENAME] = 1 }
+        END { n = split(forks[run], pids, " "); seen = 0
+            for (i = 1; i <= n; i++) if (moves[dir "." pids[i]] && ++seen == 2) { print i; exit } }
+    ' dir="$trace" "$trace".*)
+    [ -n "$fork" ] || { echo "no move to CPU $chosen in the trace" >&2 && return 1; }
+    # corehop | what runs the sweep | the results of the three checks, a
+    # pattern each, ";" between them | the chosen CPU's online file:
+    # untouched, or what it holds at the end
+    while IFS='|' read -r corehop runner results file; do
+        eval "runner=\"$runner\" corehop=\"$corehop\""
+        rm -f "$dir/corehop.once"
+        echo 1 >"$BATS_TEST_TMPDIR/online$chosen" && touch -d @0 "$BATS_TEST_TMPDIR/online$chosen"
+        sweep unshare -m sh -c "$binds exec $runner \"\$0\" -H" "${corehop:-$SWEEP}"
+        ktap_well_formed && [ "$(grep -E '(the parker lives on as CPU|to move the parker back to offline CPU|the parker back to CPU [0-9]+ once)' "$BATS_TEST_TMPDIR/out" |
+            sed -E 's/^(not )?ok [0-9]+ /\1ok N /' | tr '\n' ';')" = "$(printf '%s' "$results" | sed "s/CHOSEN/$chosen/g")" ] ||
+            { echo "$corehop|$runner: want $results" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+        if [ "$file" = untouched ]; then
+            untouched "$corehop|$runner" "$chosen"
+        else
+            [ "$(cat "$BATS_TEST_TMPDIR/online$chosen")" = "$file" ] ||
+                { echo "$runner: the online file of CPU $chosen holds $(cat "$BATS_TEST_TMPDIR/online$chosen")" >&2 && return 1; }
+        fi
+    done <<'EOF_CASES'
+$dir/corehop-sweep||not ok N the parker lives on as CPU CHOSEN goes offline;ok N corehop refuses to move the parker back to offline CPU CHOSEN # SKIP CPU CHOSEN did not go offline: the parker's move to it failed;ok N corehop moves the parker back to CPU CHOSEN once it is online # SKIP CPU CHOSEN did not go offline: the parker's move to it failed;|untouched
+|strace -qq -o /dev/null -e trace=clone -e inject=clone:error=EAGAIN:when=$fork|ok N the parker lives on as CPU CHOSEN goes offline # SKIP corehop cannot be started: fork: Resource temporarily unavailable;ok N corehop refuses to move the parker back to offline CPU CHOSEN # SKIP corehop cannot be started: fork: Resource temporarily unavailable;ok N corehop moves the parker back to CPU CHOSEN once it is online # SKIP corehop cannot be started: fork: Resource temporarily unavailable;|untouched
+|strace -qq -o /dev/null -P /sys/devices/system/cpu/cpu$chosen/online -e trace=write -e inject=write:error=EBUSY:when=2|not ok N the parker lives on as CPU CHOSEN goes offline;not ok N corehop refuses to move the parker back to offline CPU CHOSEN;ok N corehop moves the parker back to CPU CHOSEN once it is online;|1
 EOF_CASES
 }
 
