@@ -325,6 +325,53 @@ wait')
 -c 0
 -h
 EOF_CASES
+    # standard output that never has room, said at once: the read end of a
+    # pipe; closed, in a root without /dev/null to stand in for it
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    expect 1 "" "corehop-sweep: the report cannot be written on standard output: Bad file descriptor"$'\n' \
+        timeout 30 bash -c 'exec "$0" -c 0 1< <(exec sleep 5)' "$SWEEP"
+    need_root
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    expect 1 "" "corehop-sweep: the report cannot be written on standard output: Bad file descriptor"$'\n' \
+        timeout 30 unshare -m sh -c 'mount -t tmpfs none /dev && exec "$0" -i >&-' "$SWEEP"
+}
+
+@test "what the machine lacks or refuses the sweep's children is a skip naming the call, never a verdict against its tools" {
+    need_root
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    command -v strace >/dev/null || skip "needs strace"
+    # A root without /dev/null; a seccomp filter that refuses dup2 in the
+    # children, the poll and wait4 the sweep watches them with, or a read of
+    # a tool's output, as strace's injection stands in for it; a refused
+    # subreaper. The read refused: that of the first tool's output, found by
+    # a first run that traces the reads, its report in a file as the others'
+    # (a report to a pipe waits with a read of the signals a line).
+    local read
+    strace -qq -s 128 -o "$BATS_TEST_TMPDIR/reads" -e trace=read "$SWEEP" -c 0 >"$BATS_TEST_TMPDIR/out"
+    read=$(grep '^read(' "$BATS_TEST_TMPDIR/reads" | grep -n -m 1 '"Pass: switch thread 0 to cpu 0 success' | cut -d: -f1)
+    [ -n "$read" ] || { cat "$BATS_TEST_TMPDIR/reads" >&2 && return 1; }
+    # the command | its status, a pattern (where the parker may pin itself
+    # before the first wait) | a line of the report (N any number, LAST the
+    # last online CPU)
+    while IFS='|' read -r command want_status line; do
+        eval "set -- $command"
+        line=${line//LAST/$(last_online_cpu)}
+        sweep "$@"
+        # shellcheck disable=SC2053 # a pattern
+        [[ $status == $want_status ]] && ktap_well_formed &&
+            [ "$(grep -c '^not ok' "$BATS_TEST_TMPDIR/out")" = 0 ] &&
+            grep -qxF "$line" <(sed 's/^ok [0-9]* /ok N /' "$BATS_TEST_TMPDIR/out") ||
+            { echo "$command: status $status, want $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+unshare -m sh -c 'mount -t tmpfs none /dev && exec "$0"' "$SWEEP"|0|ok N corehop moves the parker to CPU LAST
+strace -f -qq -o /dev/null -e 'trace=/^dup[23]$' -e 'inject=/^dup[23]$:error=EPERM' "$SWEEP"|4|ok N corehop moves itself to CPU 0, by its own read-back # SKIP corehop cannot be started: dup2: Operation not permitted
+strace -f -qq -o /dev/null -e 'trace=/^dup[23]$' -e 'inject=/^dup[23]$:error=EPERM' "$SWEEP"|4|ok N corenest parks on CPU 0 # SKIP corenest cannot be started: dup2: Operation not permitted
+strace -qq -o /dev/null -e 'trace=/^p?poll$' -e 'inject=/^p?poll$:error=EPERM' "$SWEEP"|[04]|ok N corehop moves itself to CPU 0, by its own read-back # SKIP corehop cannot be watched: poll: Operation not permitted
+strace -qq -o /dev/null -e trace=wait4 -e inject=wait4:error=EPERM "$SWEEP"|0|ok N corehop moves itself to CPU 0, by its own read-back # SKIP corehop cannot be watched: wait4: Operation not permitted
+strace -qq -o /dev/null -e trace=read -e inject=read:error=EPERM:when=$read..$((read + 1)) "$SWEEP" -c 0|0|ok N corehop moves itself to CPU 0, by its own read-back # SKIP corehop cannot be watched: read: Operation not permitted
+strace -qq -o /dev/null -e trace=prctl -e inject=prctl:error=EPERM:when=1 "$SWEEP"|0|# what a tool leaves in a session of its own cannot be ended here: prctl(PR_SET_CHILD_SUBREAPER): Operation not permitted
+EOF_CASES
 }
 
 @test "without corehop and corenest, or where they cannot run, or /proc is another's, nothing can be checked: status 4" {
