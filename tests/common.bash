@@ -60,6 +60,10 @@ teardown() {
         wait 2>/dev/null || true
     fi
     remove_cpusets
+    # (what a row made outside the test's own folder)
+    if [ -f "$BATS_TEST_TMPDIR/remove" ]; then
+        xargs rm -rf <"$BATS_TEST_TMPDIR/remove"
+    fi
 }
 
 # remove_cpusets: the cpusets in_cpuset made, with whatever still runs in

@@ -230,6 +230,23 @@ not ok N corenest refuses CPU 8192, past the most a mask holds" ]
     [ "$(ktap_results | grep -c '^ok [0-9]* corehop moves the parker to CPU [0-9]*$')" = 0 ]
 }
 
+@test "a corehop whose word is off fails its own checks alone: a Fail: line after a NUL, a verdict given late" {
+    need_two_cpus
+    local dir
+    # a stand-in corehop | the results that fail, a pattern, ";" after each
+    while IFS='|' read -r body failing; do
+        rm -rf "$BATS_TEST_TMPDIR/bin"
+        dir=$(stand_in corehop "${body//REAL/$BIN/corehop}")
+        sweep "$dir/corehop-sweep"
+        [ "$status" = 1 ] && ktap_well_formed &&
+            [[ "$(ktap_results | sed -n 's/^not ok [0-9]* //p' | tr '\n' ';')" =~ ^($failing)$ ]] ||
+            { echo "$body: want $failing" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+out=$("REAL" "$@"); s=$?; printf '%s\0\nFail:can not switch thread %s to CPU %s\n' "$out" "$4" "$2"; exit $s|(corehop [^;]*;)+
+case $4 in 0) ;; *) if [ ! -e "$0.late" ]; then : >"$0.late"; "REAL" "$@"; s=$?; sleep 12; exit $s; fi ;; esac; exec "REAL" "$@"|corehop moves the parker to CPU [0-9]+;
+EOF_CASES
+}
+
 @test "a tool that hangs fails its check and is ended; a signal ends the sweep at once; nothing is left" {
     # a corehop that hangs on its first move of the parker, having noted its
     # pid: a sleep under corehop's name
@@ -492,6 +509,33 @@ usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-p FOLDER] [-
 EOF_CASES
 }
 
+@test "a corenest that raises its privileges on exec, which clears the signal that would end it with the sweep: a SIGKILL of the sweep leaves no parker still" {
+    need_root
+    command -v setpriv >/dev/null || skip "needs setpriv"
+    command -v pgrep >/dev/null || skip "needs pgrep"
+    # A set-user-ID copy of corenest run by nobody, from a folder nobody may
+    # reach, and a corehop that hangs on the parker's first move.
+    local dir sweep parker
+    dir=$(mktemp -d /tmp/corehop-privileged.XXXXXX)
+    echo "$dir" >>"$BATS_TEST_TMPDIR/remove"
+    chmod 755 "$dir"
+    cp "$BIN/corenest" "$BIN/corehop-sweep" "$dir/"
+    chmod 4755 "$dir/corenest"
+    # shellcheck disable=SC2016 # expanded by the stand-in
+    printf '#!/bin/sh\ncase $4 in 0) exec "%s" "$@" ;; esac\nexec sleep 600\n' "$BIN/corehop" >"$dir/corehop"
+    chmod 755 "$dir/corehop"
+    ! findmnt -no OPTIONS --target "$dir" | grep -qw nosuid || skip "$dir lies on a nosuid mount"
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$dir/corehop-sweep" >/dev/null 2>&1 &
+    sweep=$!
+    echo "$sweep" >>"$BATS_TEST_TMPDIR/spawned"
+    poll 500 pgrep -x -P "$sweep" corenest >/dev/null
+    parker=$(pgrep -x -P "$sweep" corenest)
+    [ "$(stat -c %u "/proc/$parker")" = 0 ] || { echo "the parker does not run as root" >&2 && return 1; }
+    kill -KILL "$sweep"
+    gone() { [ ! -e "/proc/$1" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]; }
+    poll 300 gone "$parker" || { echo "the parker $parker survived: $(cat "/proc/$parker/stat")" >&2 && kill -KILL "$parker" && return 1; }
+}
+
 @test "a signal at any moment, or a reader gone early, leaves no parker behind" {
     # Stand-ins of corehop and corenest take a ticket as they start (a
     # folder, STARTS/N, with their pid); the AT-th sends the sweep SIGTERM,
@@ -643,6 +687,23 @@ EOF_CASES
     [ "$status" = 0 ]
     grep -qx "# no cpuset can be read here: a task may use the online CPUs" "$BATS_TEST_TMPDIR/out"
     grep -qx "# a task may use $(online_cpus); moved to $(online_cpus)" "$BATS_TEST_TMPDIR/out"
+    # a container's own cgroup mount over the host's (a tmpfs over the
+    # folder that holds it, then the hierarchy from the container's cgroup
+    # namespace), entered with nsenter from the host's root cgroup, outside
+    # the container's: the host's mount, covered, cannot be read through its
+    # path, and the cpuset is unknown
+    command -v nsenter >/dev/null || skip "needs nsenter"
+    local point=/sys/fs/cgroup type=cgroup2 options=''
+    if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ]; then
+        point=/sys/fs/cgroup/cpuset type=cgroup options=cpuset
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    in_cpuset 1 sh -c 'unshare -C -m sh -c "mount -t tmpfs none ${3%/*} && mkdir $3 && mount -t $1 ${2:+-o $2} none $3 && : >$4 && exec sleep 600" &
+        n=0; until [ -e "$4" ] || [ $n -gt 100 ]; do n=$((n + 1)); sleep 0.1; done
+        echo $$ >"${CPUSET%/*}/cgroup.procs" && nsenter -t $! -C -m "$5" -l
+        status=$?; kill $!; exit $status' sh "$type" "$options" "$point" "$BATS_TEST_TMPDIR/mounted" "$SWEEP"
+    check_output "nsenter -C -m corehop-sweep -l" 0 "$status" "$(online_cpus)"$'\n' \
+        "corehop-sweep: no cpuset can be read here: the online CPUs"$'\n'
 }
 
 @test "-c with a CPU in a hole of the possible CPUs: not a possible CPU; past their last: past them" {
