@@ -39,7 +39,10 @@ int open_pidfd(pid_t pid) {
 // In the child: says which call failed (nullptr: the exec), and ends.
 [[noreturn]] void child_failed(int report, const char *call, int error) {
     start_failure said{.call = {}, .error = error};
-    snprintf(said.call, sizeof said.call, "%s", call != nullptr ? call : "");
+    // (no formatted output: the child may share the run's memory)
+    for (size_t i = 0; call != nullptr && call[i] != '\0' && i + 1 < sizeof said.call; ++i) {
+        std::span(said.call)[i] = call[i];
+    }
     [[maybe_unused]] const ssize_t written = write(report, &said, sizeof said);
     _exit(127);
 }
@@ -280,6 +283,17 @@ child &the_tool() {
     return tool;
 }
 
+// The result of the last run, emptied for the next.
+tool_result &the_result() {
+    static tool_result r;
+    r.hindrance.error = 0;
+    r.hindrance.text[0] = '\0';
+    r.status = 0;
+    r.length = 0;
+    r.in_time = false;
+    return r;
+}
+
 } // namespace
 
 unseen start_child(child &c, const start_how &how) {
@@ -297,7 +311,14 @@ unseen start_child(child &c, const start_how &how) {
     }
     note_tools_started();
     const pid_t run_pid = getpid();
-    const pid_t pid = fork();
+    pid_t pid = -1;
+    if (how.execs) {
+        // (in the child, until its exec: its own descriptors, signals and
+        // stack frames, nothing else written)
+        pid = vfork();
+    } else {
+        pid = fork();
+    }
     if (pid == 0) {
         in_child(how, output[1], report[1], run_pid);
     }
@@ -334,6 +355,7 @@ unseen start_tool(child &c, const char *path, const char *const *args) {
     const tool_exec tool{.path = path, .args = args, .run_pid = getpid()};
     return start_child(c, start_how{.name = slash != nullptr ? slash + 1 : path,
                                     .session = false,
+                                    .execs = true,
                                     .input = -1,
                                     .body = exec_tool,
                                     .context = &tool});
@@ -343,9 +365,8 @@ std::string_view output_of(const tool_result &r) {
     return {r.output, r.length};
 }
 
-tool_result finish_child(child &c, int ms) {
-    static tool_result r;
-    r = tool_result{};
+const tool_result &finish_child(child &c, int ms) {
+    tool_result &r = the_result();
     bool drained = false;
     r.in_time = await_end(c, now_ms() + ms, r, drained);
     kill(-c.pid, SIGKILL);
@@ -418,9 +439,8 @@ int first_byte(const child &c, int ms, int &error) {
 
 namespace {
 
-tool_result not_started(const unseen &why) {
-    static tool_result r;
-    r = tool_result{};
+const tool_result &not_started(const unseen &why) {
+    tool_result &r = the_result();
     r.hindrance = why;
     r.status = -1;
     return r;
@@ -428,19 +448,19 @@ tool_result not_started(const unseen &why) {
 
 } // namespace
 
-tool_result run_child(const start_how &how) {
+const tool_result &run_child(const start_how &how) {
     const unseen started = start_child(the_tool(), how);
     return is_unseen(started) ? not_started(started)
                               : finish_child(the_tool(), BOUND_SECONDS * 1000);
 }
 
-tool_result run_tool(const char *path, const char *const *args) {
+const tool_result &run_tool(const char *path, const char *const *args) {
     const unseen started = start_tool(the_tool(), path, args);
     return is_unseen(started) ? not_started(started)
                               : finish_child(the_tool(), BOUND_SECONDS * 1000);
 }
 
-tool_result run_corehop(const char *corehop, int cpu, long task) {
+const tool_result &run_corehop(const char *corehop, int cpu, long task) {
     char cpu_text[16]{};
     char task_text[24]{};
     snprintf(cpu_text, sizeof cpu_text, "%d", cpu);

@@ -15,11 +15,15 @@
 
 // How a child starts: in a session of its own, outliving the run (the
 // guard), or else in a process group of its own that the kernel ends should
-// the run die; its input (-1: an empty one); and what it runs, which returns
-// only where it fails: the call that failed (nullptr: its exec), errno set.
+// the run die; whether what it runs is an exec, which it then reaches in the
+// run's own memory, the run waiting meanwhile (vfork), not in a copy of it
+// whose every page the run's next write to it copies again (fork); its
+// input (-1: an empty one); and what it runs, which returns only where it
+// fails: the call that failed (nullptr: its exec), errno set.
 struct start_how {
     const char *name;
     bool session;
+    bool execs;
     int input;
     const char *(*body)(const void *context);
     const void *context;
@@ -37,7 +41,8 @@ unseen start_tool(child &c, const char *path, const char *const *args);
 
 // What a child's run gave: why it could not be watched or started, if
 // that, its status (128+N where signal N ended it), the first lines of its
-// output as it wrote them, and whether it ended within its bound.
+// output as it wrote them, and whether it ended within its bound. One is
+// kept, that of the last run, until the next.
 struct tool_result {
     unseen hindrance{};
     int status{};
@@ -48,16 +53,16 @@ struct tool_result {
 std::string_view output_of(const tool_result &r);
 // Waits up to ms for the child to end, then ends its whole process group
 // and reaps it, and what it left behind.
-tool_result finish_child(child &c, int ms);
+const tool_result &finish_child(child &c, int ms);
 // Waits up to ms for the first byte of the child's output: the byte, -1
 // where none came, or -2 with the errno of the wait in error.
 int first_byte(const child &c, int ms, int &error);
 
 // Runs a child to its end, bounded: a tool, or what how says.
-tool_result run_child(const start_how &how);
-tool_result run_tool(const char *path, const char *const *args);
+const tool_result &run_child(const start_how &how);
+const tool_result &run_tool(const char *path, const char *const *args);
 // Runs corehop -c CPU -p TASK, bounded.
-tool_result run_corehop(const char *corehop, int cpu, long task);
+const tool_result &run_corehop(const char *corehop, int cpu, long task);
 
 // What a tool said, as a diagnostic says it: "status N: " and its output,
 // its own lines as lines, added to l.

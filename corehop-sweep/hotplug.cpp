@@ -68,9 +68,13 @@ void hold(hotplug_run &h, int cpu, const char *what, std::string_view name) {
     }
 }
 
-// A user task bound to one CPU.
+// A user task bound to one CPU (an ended one, waiting to be reaped, runs
+// nowhere).
 bool hold_thread(void *context, const thread_seen &thread) {
     auto &h = *static_cast<hotplug_run *>(context);
+    if (thread.state == 'Z' || thread.state == 'X') {
+        return true;
+    }
     const int cpu = alone_on(h, thread.cpus);
     if (cpu >= 0) {
         char what[64]{};
@@ -275,11 +279,12 @@ int walk_v1_cpusets(const cpu_list &free_cpus, unseen &why) {
                           V1_NOTE);
         return -1;
     }
-    const tool_result r = run_child(start_how{.name = "the walk of the cgroup v1 cpusets",
-                                              .session = false,
-                                              .input = -1,
-                                              .body = v1_child,
-                                              .context = &v1});
+    const tool_result &r = run_child(start_how{.name = "the walk of the cgroup v1 cpusets",
+                                               .session = false,
+                                               .execs = false,
+                                               .input = -1,
+                                               .body = v1_child,
+                                               .context = &v1});
     const std::string_view said = output_of(r);
     if (is_unseen(r.hindrance)) {
         why =
@@ -401,6 +406,7 @@ unseen start_guard(int cpu) {
     online_path(cpu, path);
     const unseen started = start_child(guard(), start_how{.name = "the guard",
                                                           .session = true,
+                                                          .execs = false,
                                                           .input = fds[1],
                                                           .body = guard_body,
                                                           .context = path});
@@ -471,8 +477,9 @@ void watch_parker(hotplug_run &h, verdict &lives) {
 
 // Runs corehop on the parker: the move, and its CPUs after it, as got says
 // them; what could not be seen, where it could not.
-unseen move_parker(hotplug_run &h, lines &got, tool_result &r) {
-    r = run_corehop(h.plan->corehop, h.cpu, h.plan->parker);
+unseen move_parker(hotplug_run &h, lines &got, const tool_result *&moved) {
+    const tool_result &r = run_corehop(h.plan->corehop, h.cpu, h.plan->parker);
+    moved = &r;
     if (is_unseen(r.hindrance)) {
         return r.hindrance;
     }
@@ -489,7 +496,7 @@ unseen move_parker(hotplug_run &h, lines &got, tool_result &r) {
 // keeps its CPUs.
 void move_refused(hotplug_run &h, verdict &refused) {
     unseen seen = cpus_of(h.plan->parker, h.before);
-    static tool_result r;
+    const tool_result *r = nullptr;
     if (!is_unseen(seen)) {
         seen = move_parker(h, refused.got, r);
     }
@@ -516,7 +523,7 @@ void come_back(hotplug_run &h, verdict &back) {
         verdict_judge(back);
         return;
     }
-    static tool_result r;
+    const tool_result *r = nullptr;
     const unseen seen = move_parker(h, back.got, r);
     if (is_unseen(seen)) {
         verdict_unseen(back, seen);
@@ -529,7 +536,7 @@ void come_back(hotplug_run &h, verdict &back) {
 // move as got says it, where it failed; what could not be seen, where it
 // could not.
 unseen onto_cpu(hotplug_run &h, verdict &lives, bool &moved) {
-    static tool_result r;
+    const tool_result *r = nullptr;
     static lines got;
     lines_clear(got);
     const unseen seen = move_parker(h, got, r);
@@ -539,7 +546,7 @@ unseen onto_cpu(hotplug_run &h, verdict &lives, bool &moved) {
     move_pass_line(h.line, static_cast<int32_t>(h.plan->parker), h.cpu);
     char alone[16]{};
     snprintf(alone, sizeof alone, "%d", h.cpu);
-    moved = r.status == 0 && output_of(r) == h.line && strcmp(h.cpus, alone) == 0;
+    moved = r->status == 0 && output_of(*r) == h.line && strcmp(h.cpus, alone) == 0;
     if (!moved) {
         lines_add(lives.got, "the move to CPU %d: ", h.cpu);
         lines_append_bytes(lives.got, line_of(got, 0));

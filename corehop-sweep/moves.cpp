@@ -63,7 +63,7 @@ void moves_itself(void *context, int cpu, std::span<verdict> verdicts) {
     auto &r = *static_cast<sweep_run *>(context);
     verdict &v = verdicts[0];
     verdict_name(v, "corehop moves itself to CPU %d, by its own read-back", cpu);
-    const tool_result t = run_corehop(r.corehop, cpu, 0);
+    const tool_result &t = run_corehop(r.corehop, cpu, 0);
     if (is_unseen(t.hindrance)) {
         verdict_unseen(v, t.hindrance);
         return;
@@ -133,7 +133,7 @@ void wait_parked(void *context, int /*argument*/, std::span<verdict> verdicts) {
         }
         lines_add(v.got, "parked");
     } else if (state == parking::gone) {
-        const tool_result t = finish_child(r.parker, BOUND_SECONDS * 1000);
+        const tool_result &t = finish_child(r.parker, BOUND_SECONDS * 1000);
         if (is_unseen(t.hindrance)) {
             verdict_unseen(v, t.hindrance);
             return;
@@ -171,8 +171,12 @@ void moves_parker(void *context, int cpu, std::span<verdict> verdicts) {
         }
         return;
     }
-    const tool_result t = run_corehop(r.corehop, cpu, r.parker.pid);
-    seen = is_unseen(t.hindrance) ? t.hindrance : cpus_of(r.parker.pid, r.after);
+    const tool_result &t = run_corehop(r.corehop, cpu, r.parker.pid);
+    if (is_unseen(t.hindrance)) {
+        verdict_unseen(v, t.hindrance);
+        return;
+    }
+    seen = cpus_of(r.parker.pid, r.after);
     if (is_unseen(seen)) {
         verdict_unseen(v, seen);
         return;
@@ -214,19 +218,23 @@ void unusable_outside(void *context, int cpu, std::span<verdict> verdicts) {
 bool corehop_refuses(sweep_run &r, verdict &v, const char *what, int cpu, int &status) {
     const long task = r.hotplug.parked ? r.parker.pid : 0;
     verdict_name(v, "corehop refuses %s", what);
-    unseen seen = task != 0 ? cpus_of(task, r.before) : unseen{};
-    tool_result t{};
-    if (!is_unseen(seen)) {
-        t = run_corehop(r.corehop, cpu, task);
-        seen = t.hindrance;
+    const unseen before = task != 0 ? cpus_of(task, r.before) : unseen{};
+    if (is_unseen(before)) {
+        verdict_unseen(v, before);
+        return false;
     }
-    if (!is_unseen(seen) && task != 0) {
-        seen = cpus_of(task, r.after);
-    }
+    const tool_result &t = run_corehop(r.corehop, cpu, task);
     status = t.status;
-    if (is_unseen(seen)) {
-        verdict_unseen(v, seen);
-        return is_unseen(t.hindrance) ? false : t.in_time;
+    if (is_unseen(t.hindrance)) {
+        verdict_unseen(v, t.hindrance);
+        return false;
+    }
+    if (task != 0) {
+        const unseen after = cpus_of(task, r.after);
+        if (is_unseen(after)) {
+            verdict_unseen(v, after);
+            return t.in_time;
+        }
     }
     move_fail_line(r.line, static_cast<int32_t>(task), cpu);
     lines_add(v.want, "status 255: %s", r.line);
@@ -258,7 +266,7 @@ void corenest_refuses(sweep_run &r, verdict &v, const char *what, int cpu, bool 
     char cpu_text[16]{};
     snprintf(cpu_text, sizeof cpu_text, "%d", cpu);
     const char *const args[] = {r.corenest, "-n", cpu_text, nullptr};
-    const tool_result t = run_tool(r.corenest, args);
+    const tool_result &t = run_tool(r.corenest, args);
     if (is_unseen(t.hindrance)) {
         verdict_unseen(v, t.hindrance);
         return;
@@ -345,7 +353,7 @@ void end_parker(void *context, int /*argument*/, std::span<verdict> verdicts) {
         verdict_judge(verdicts[0]);
     }
     kill(static_cast<pid_t>(r.parker.pid), SIGTERM);
-    const tool_result t = finish_child(r.parker, BOUND_SECONDS * 1000);
+    const tool_result &t = finish_child(r.parker, BOUND_SECONDS * 1000);
     if (is_unseen(t.hindrance)) {
         verdict_unseen(verdicts[1], t.hindrance);
         return;

@@ -20,8 +20,16 @@ inline constexpr size_t UNSEEN_TEXT_MAX = (2 * PATH_TEXT_MAX) + 512;
 // means, as a skip says it. All was seen where text is "".
 struct unseen {
     int error = 0;
-    char subject[PATH_TEXT_MAX + 64]{};
-    char text[UNSEEN_TEXT_MAX]{};
+    char subject[PATH_TEXT_MAX + 64];
+    char text[UNSEEN_TEXT_MAX];
+    // All seen. (Its texts are written only where something is unseen: a
+    // reader that sees all writes a few bytes, not three pages, which every
+    // fork of the caller would copy again.)
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): the texts as said
+    unseen() {
+        subject[0] = '\0';
+        text[0] = '\0';
+    }
 };
 
 // Whether something could not be seen.

@@ -701,7 +701,7 @@ EOF_CASES
     in_cpuset 1 sh -c 'unshare -C -m sh -c "mount -t tmpfs none ${3%/*} && mkdir $3 && mount -t $1 ${2:+-o $2} none $3 && : >$4 && exec sleep 600" &
         n=0; until [ -e "$4" ] || [ $n -gt 100 ]; do n=$((n + 1)); sleep 0.1; done
         echo $$ >"${CPUSET%/*}/cgroup.procs" && nsenter -t $! -C -m "$5" -l
-        status=$?; kill $!; exit $status' sh "$type" "$options" "$point" "$BATS_TEST_TMPDIR/mounted" "$SWEEP"
+        status=$?; { kill $! && wait $!; } 2>/dev/null; exit $status' sh "$type" "$options" "$point" "$BATS_TEST_TMPDIR/mounted" "$SWEEP"
     check_output "nsenter -C -m corehop-sweep -l" 0 "$status" "$(online_cpus)"$'\n' \
         "corehop-sweep: no cpuset can be read here: the online CPUs"$'\n'
 }
@@ -813,16 +813,20 @@ EOF_CASES
     dir=$(stand_in corehop 'case $4 in 0) ;; *) if [ "$2" = '"$chosen"' ] && [ -e "$0.once" ]; then echo "Fail:can not switch thread $4 to CPU $2"; exit 255; fi; [ "$2" != '"$chosen"' ] || : >"$0.once" ;; esac
 exec "'"$BIN/corehop"'" "$@"')
     # The fork of the move there: from the run's forks, traced each in a
-    # file of its own, that of its second corehop -c CHOSEN -p PARKER.
+    # file of its own, that of its second corehop -c CHOSEN -p PARKER, as
+    # the call that made it (clone or vfork, as the architecture has them)
+    # and its count among those calls.
     trace=$BATS_TEST_TMPDIR/trace
-    sweep unshare -m sh -c "$binds exec strace -ff -qq -o $trace -e trace=clone,execve \"\$0\" -H" "$SWEEP"
+    sweep unshare -m sh -c "$binds exec strace -ff -qq -o $trace -e 'trace=/^(clone|vfork|execve)\$' \"\$0\" -H" "$SWEEP"
     fork=$(awk -v cpu="$chosen" '
         FNR == 1 && /execve\(.*corehop-sweep/ { run = FILENAME }
-        /^clone\(/ { forks[FILENAME] = forks[FILENAME] " " $NF }
+        /^(clone|vfork)\(/ { call = substr($0, 1, index($0, "(") - 1)
+            n[FILENAME, call]++; forks[FILENAME] = forks[FILENAME] " " $NF ":" call ":" n[FILENAME, call] }
         /execve\(.*corehop", \["[^"]*", "-c", "[0-9]+", "-p", "[1-9]/ {
             split($0, a, "\""); if (a[8] == cpu) moves[FILENAME] = 1 }
-        END { n = split(forks[run], pids, " "); seen = 0
-            for (i = 1; i <= n; i++) if (moves[dir "." pids[i]] && ++seen == 2) { print i; exit } }
+        END { k = split(forks[run], made, " "); seen = 0
+            for (i = 1; i <= k; i++) { split(made[i], f, ":")
+                if (moves[dir "." f[1]] && ++seen == 2) { print f[2] ":error=EAGAIN:when=" f[3]; exit } } }
     ' dir="$trace" "$trace".*)
     [ -n "$fork" ] || { echo "no move to CPU $chosen in the trace" >&2 && return 1; }
     # corehop | what runs the sweep | the results of the three checks, a
@@ -844,7 +848,7 @@ exec "'"$BIN/corehop"'" "$@"')
         fi
     done <<'EOF_CASES'
 $dir/corehop-sweep||not ok N the parker lives on as CPU CHOSEN goes offline;ok N corehop refuses to move the parker back to offline CPU CHOSEN # SKIP CPU CHOSEN did not go offline: the parker's move to it failed;ok N corehop moves the parker back to CPU CHOSEN once it is online # SKIP CPU CHOSEN did not go offline: the parker's move to it failed;|untouched
-|strace -qq -o /dev/null -e trace=clone -e inject=clone:error=EAGAIN:when=$fork|ok N the parker lives on as CPU CHOSEN goes offline # SKIP corehop cannot be started: fork: Resource temporarily unavailable;ok N corehop refuses to move the parker back to offline CPU CHOSEN # SKIP corehop cannot be started: fork: Resource temporarily unavailable;ok N corehop moves the parker back to CPU CHOSEN once it is online # SKIP corehop cannot be started: fork: Resource temporarily unavailable;|untouched
+|strace -qq -o /dev/null -e trace=${fork%%:*} -e inject=$fork|ok N the parker lives on as CPU CHOSEN goes offline # SKIP corehop cannot be started: fork: Resource temporarily unavailable;ok N corehop refuses to move the parker back to offline CPU CHOSEN # SKIP corehop cannot be started: fork: Resource temporarily unavailable;ok N corehop moves the parker back to CPU CHOSEN once it is online # SKIP corehop cannot be started: fork: Resource temporarily unavailable;|untouched
 |strace -qq -o /dev/null -P /sys/devices/system/cpu/cpu$chosen/online -e trace=write -e inject=write:error=EBUSY:when=2|not ok N the parker lives on as CPU CHOSEN goes offline;not ok N corehop refuses to move the parker back to offline CPU CHOSEN;ok N corehop moves the parker back to CPU CHOSEN once it is online;|1
 EOF_CASES
 }
