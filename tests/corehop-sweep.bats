@@ -235,7 +235,7 @@ not ok N corenest refuses CPU 8192, past the most a mask holds" ]
     local dir
     # a stand-in corehop | the results that fail, a pattern, ";" after each
     while IFS='|' read -r body failing; do
-        rm -rf "$BATS_TEST_TMPDIR/bin"
+        rm -rf "${BATS_TEST_TMPDIR:?}/bin"
         dir=$(stand_in corehop "${body//REAL/$BIN/corehop}")
         sweep "$dir/corehop-sweep"
         [ "$status" = 1 ] && ktap_well_formed &&
