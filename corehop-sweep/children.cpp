@@ -139,8 +139,8 @@ unseen start_failed(const char *name, const char *call, int error) {
 }
 
 // Reads what the pipe holds now into r's output, dropping what does not
-// fit. Sets ended at its end; 0, or the errno of the read that failed.
-int drain(int fd, tool_result &r, bool &ended) {
+// fit. Sets ended at its end; the read that failed, if one did.
+unseen drain(int fd, tool_result &r, bool &ended) {
     char chunk[OUTPUT_MAX];
     for (;;) {
         const ssize_t n = read(fd, chunk, sizeof chunk);
@@ -148,11 +148,11 @@ int drain(int fd, tool_result &r, bool &ended) {
             continue;
         }
         if (n < 0) {
-            return errno == EAGAIN ? 0 : errno;
+            return errno == EAGAIN ? unseen{} : unseen_call("read", errno);
         }
         if (n == 0) {
             ended = true;
-            return 0;
+            return {};
         }
         const size_t take = std::min(static_cast<size_t>(n), sizeof r.output - r.length);
         memcpy(std::span(r.output).subspan(r.length).data(), chunk, take);
@@ -161,19 +161,24 @@ int drain(int fd, tool_result &r, bool &ended) {
 }
 
 // The child has ended, by its pidfd or, without one, by a look; it stays
-// unreaped, and so keeps its process group's id from reuse. 0, or the
-// errno of the look.
-int has_ended(const child &c, short revents, bool &ended) {
+// unreaped, and so keeps its process group's id from reuse. The look that
+// failed, if one did.
+unseen has_ended(const child &c, short revents, bool &ended) {
     if (c.pidfd >= 0) {
         ended = (revents & POLLIN) != 0;
-        return 0;
+        return {};
     }
     siginfo_t info{};
     if (waitid(P_PID, static_cast<id_t>(c.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-        return errno;
+        return unseen_call("waitid", errno);
     }
     ended = info.si_pid != 0;
-    return 0;
+    return {};
+}
+
+// What keeps a child from being watched, as its check says it.
+unseen not_watched(const char *name, const unseen &why) {
+    return unseen_said(why.subject, why.error, "%s cannot be watched: %s", name, why.text);
 }
 
 // Waits until the deadline for the child to end, keeping its output; true
@@ -188,23 +193,17 @@ bool await_end(const child &c, long long deadline, tool_result &r, bool &drained
         // once; without a pidfd, the end is looked for every 10 ms)
         pollfd fds[2] = {{.fd = drained ? -1 : c.output, .events = POLLIN, .revents = 0},
                          {.fd = c.pidfd, .events = POLLIN, .revents = 0}};
-        int error = await(std::span(fds).first(c.pidfd >= 0 ? 2 : 1),
-                          static_cast<int>(c.pidfd >= 0 ? left : std::min(left, 10LL)));
-        if (error != 0) {
-            r.hindrance = unseen_said("poll", error, "%s cannot be watched: poll: %s", c.name,
-                                      strerror(error));
-            return false;
-        }
-        if (!drained && (fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-            error = drain(c.output, r, drained);
+        unseen watched = await(std::span(fds).first(c.pidfd >= 0 ? 2 : 1),
+                               static_cast<int>(c.pidfd >= 0 ? left : std::min(left, 10LL)));
+        if (!is_unseen(watched) && !drained && (fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+            watched = drain(c.output, r, drained);
         }
         bool ended = false;
-        if (error == 0) {
-            error = has_ended(c, fds[1].revents, ended);
+        if (!is_unseen(watched)) {
+            watched = has_ended(c, fds[1].revents, ended);
         }
-        if (error != 0) {
-            r.hindrance = unseen_said("read", error, "%s cannot be watched: %s: %s", c.name,
-                                      drained ? "waitid" : "read", strerror(error));
+        if (is_unseen(watched)) {
+            r.hindrance = not_watched(c.name, watched);
             return false;
         }
         if (ended) {
@@ -372,13 +371,12 @@ const tool_result &finish_child(child &c, int ms) {
     kill(-c.pid, SIGKILL);
     kill(c.pid, SIGKILL);
     int status = 0;
-    const int reaped = reap(c.pid, c.pidfd, REAP_MS, status);
+    const unseen reaped = reap(c.pid, c.pidfd, REAP_MS, status);
     c.pid = -1;
     if (!drained) {
-        const int error = drain(c.output, r, drained);
-        if (error != 0 && !is_unseen(r.hindrance)) {
-            r.hindrance = unseen_said("read", error, "%s cannot be watched: read: %s", c.name,
-                                      strerror(error));
+        const unseen read = drain(c.output, r, drained);
+        if (is_unseen(read) && !is_unseen(r.hindrance)) {
+            r.hindrance = not_watched(c.name, read);
         }
     }
     r.length = output_kept(output_of(r), OUTPUT_LINES);
@@ -387,7 +385,7 @@ const tool_result &finish_child(child &c, int ms) {
     const char *const name = c.name != nullptr ? c.name : "a child";
     end_child(c);
     end_strays();
-    if (reaped != 0) {
+    if (is_unseen(reaped)) {
         r.status = 128 + SIGKILL;
     } else {
         r.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
@@ -398,9 +396,10 @@ const tool_result &finish_child(child &c, int ms) {
                 ? unseen_said(name, said.error, "%s cannot be run: %s", name, strerror(said.error))
                 : unseen_said(said.call, said.error, "%s cannot be started: %s: %s", name,
                               said.call, strerror(said.error));
-    } else if (reaped != 0 && reaped != ETIMEDOUT && !is_unseen(r.hindrance)) {
-        r.hindrance =
-            unseen_said("wait4", reaped, "%s cannot be watched: wait4: %s", name, strerror(reaped));
+    } else if (is_unseen(reaped) && reaped.error != ETIMEDOUT && !is_unseen(r.hindrance)) {
+        // (one that did not end in time, held in the kernel, is said as
+        // its status, 137)
+        r.hindrance = not_watched(name, reaped);
     }
     if (!r.in_time && !is_unseen(r.hindrance)) {
         const std::string_view said_before = output_of(r);
@@ -413,28 +412,29 @@ const tool_result &finish_child(child &c, int ms) {
     return r;
 }
 
-int first_byte(const child &c, int ms, int &error) {
+unseen first_byte(const child &c, int ms, int &byte) {
+    byte = -1;
     const long long deadline = now_ms() + ms;
     for (long long left = ms; left > 0; left = deadline - now_ms()) {
         pollfd fd{.fd = c.output, .events = POLLIN, .revents = 0};
-        error = await(std::span(&fd, 1), static_cast<int>(left));
-        if (error != 0) {
-            return -2;
+        unseen waited = await(std::span(&fd, 1), static_cast<int>(left));
+        if (is_unseen(waited)) {
+            return waited;
         }
-        unsigned char byte = 0;
-        const ssize_t n = read(c.output, &byte, 1);
+        unsigned char said = 0;
+        const ssize_t n = read(c.output, &said, 1);
         if (n == 1) {
-            return byte;
+            byte = said;
+            return {};
         }
         if (n == 0) {
-            return -1;
+            return {};
         }
         if (errno != EAGAIN && errno != EINTR) {
-            error = errno;
-            return -2;
+            return unseen_call("read", errno);
         }
     }
-    return -1;
+    return {};
 }
 
 namespace {

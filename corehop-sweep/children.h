@@ -54,9 +54,9 @@ std::string_view output_of(const tool_result &r);
 // Waits up to ms for the child to end, then ends its whole process group
 // and reaps it, and what it left behind.
 const tool_result &finish_child(child &c, int ms);
-// Waits up to ms for the first byte of the child's output: the byte, -1
-// where none came, or -2 with the errno of the wait in error.
-int first_byte(const child &c, int ms, int &error);
+// Waits up to ms for the first byte of the child's output, into byte: -1
+// where none came. What could not be waited on, where the wait failed.
+unseen first_byte(const child &c, int ms, int &byte);
 
 // Runs a child to its end, bounded: a tool, or what how says.
 const tool_result &run_child(const start_how &how);

@@ -417,19 +417,19 @@ unseen start_guard(int cpu) {
                            started.text);
     }
     guard().input = fds[0];
-    int error = 0;
-    const int said = first_byte(guard(), BOUND_SECONDS * 1000, error);
-    if (said == 0) {
+    int said = -1;
+    const unseen waited = first_byte(guard(), BOUND_SECONDS * 1000, said);
+    if (!is_unseen(waited) && said == 0) {
         return {};
     }
     end_child(guard());
+    if (is_unseen(waited)) {
+        return unseen_said(waited.subject, waited.error,
+                           "the guard to bring CPU %d back cannot be watched: %s", cpu, waited.text);
+    }
     if (said > 0) {
         return unseen_said(path, said, "the guard to bring CPU %d back cannot open %s: %s", cpu,
                            path, strerror(said));
-    }
-    if (said == -2) {
-        return unseen_said("poll", error, "the guard to bring CPU %d back cannot be watched: %s",
-                           cpu, strerror(error));
     }
     return unseen_said(path, ETIMEDOUT,
                        "the guard to bring CPU %d back did not say it holds %s within %d s", cpu,
@@ -446,8 +446,10 @@ void watch_parker(hotplug_run &h, verdict &lives) {
     unseen seen = cpus_of(parker, h.cpus);
     const long long deadline = now_ms() + 3000;
     while (!is_unseen(seen) && strcmp(h.cpus, name) == 0 && now_ms() < deadline) {
-        const int error = nap(10);
-        seen = error != 0 ? unseen_call("poll", error) : cpus_of(parker, h.cpus);
+        seen = nap(10);
+        if (!is_unseen(seen)) {
+            seen = cpus_of(parker, h.cpus);
+        }
     }
     char comm[64]{};
     char state = '\0';
@@ -456,8 +458,10 @@ void watch_parker(hotplug_run &h, verdict &lives) {
     }
     const long long asleep = now_ms() + 1000;
     while (!is_unseen(seen) && state != 'S' && now_ms() < asleep) {
-        const int error = nap(10);
-        seen = error != 0 ? unseen_call("poll", error) : state_of(parker, comm, state);
+        seen = nap(10);
+        if (!is_unseen(seen)) {
+            seen = state_of(parker, comm, state);
+        }
     }
     if (is_unseen(seen) && !task_gone(seen)) {
         verdict_unseen(lives, seen);
@@ -516,10 +520,7 @@ void come_back(hotplug_run &h, verdict &back) {
     move_pass_line(h.line, static_cast<int32_t>(h.plan->parker), h.cpu);
     lines_add(back.want, "status 0: %s; CPUs %d", h.line, h.cpu);
     if (!brought.online) {
-        char path[64]{};
-        online_path(h.cpu, path);
-        lines_add(back.got, "CPU %d stays offline: %s refused 1: %s", h.cpu, path,
-                  strerror(brought.error));
+        lines_add(back.got, "CPU %d stays offline: %s", h.cpu, brought.refused.text);
         verdict_judge(back);
         return;
     }
@@ -572,11 +573,12 @@ void take_offline(hotplug_run &h, std::span<verdict> v) {
         why = start_guard(h.cpu);
     }
     if (!is_unseen(why)) {
-        const int error = set_online(h.cpu, false);
-        if (error != 0) {
+        const unseen refused = set_online(h.cpu, false);
+        if (is_unseen(refused)) {
             bring_back();
-            why = unseen_said("online", error, "the kernel refuses to take CPU %d offline: %s",
-                              h.cpu, strerror(error));
+            why = unseen_said(refused.subject, refused.error,
+                              "the kernel refuses to take CPU %d offline: %s", h.cpu,
+                              strerror(refused.error));
         }
     }
     if (is_unseen(why)) {

@@ -169,7 +169,7 @@ long long now_ms() {
     return (static_cast<long long>(now.tv_sec) * 1000) + (now.tv_nsec / 1000000);
 }
 
-int await(std::span<pollfd> fds, int ms) {
+unseen await(std::span<pollfd> fds, int ms) {
     constexpr size_t most = 4;
     pollfd all[most + 1]{};
     const size_t count = std::min(fds.size(), most);
@@ -180,10 +180,10 @@ int await(std::span<pollfd> fds, int ms) {
     const int error = ready < 0 ? errno : 0;
     heed_signals();
     std::copy_n(std::begin(all), count, fds.begin());
-    return error == EINTR ? 0 : error;
+    return error == 0 || error == EINTR ? unseen{} : unseen_call("poll", error);
 }
 
-int nap(int ms) {
+unseen nap(int ms) {
     return await({}, ms);
 }
 
@@ -200,20 +200,20 @@ void note_tools_started() {
     the_run().tools_started = true;
 }
 
-int reap(pid_t pid, int pidfd, int ms, int &status) {
+unseen reap(pid_t pid, int pidfd, int ms, int &status) {
     const long long deadline = now_ms() + ms;
     for (;;) {
         const pid_t got = waitpid(pid, &status, WNOHANG);
         const int error = got < 0 ? errno : 0;
         if (got == pid) {
-            return 0;
+            return {};
         }
         if (got < 0 && error != EINTR) {
-            return error;
+            return unseen_call("wait4", error);
         }
         const long long left = deadline - now_ms();
         if (left <= 0) {
-            return ETIMEDOUT;
+            return unseen_call("wait4", ETIMEDOUT);
         }
         pollfd fd{.fd = pidfd, .events = POLLIN, .revents = 0};
         poll(&fd, pidfd >= 0 ? 1 : 0, static_cast<int>(pidfd >= 0 ? left : std::min(left, 10LL)));
@@ -222,7 +222,7 @@ int reap(pid_t pid, int pidfd, int ms, int &status) {
 
 void end_child(child &c, int grace_ms) {
     int status = 0;
-    if (c.pid > 0 && grace_ms > 0 && reap(c.pid, c.pidfd, grace_ms, status) == 0) {
+    if (c.pid > 0 && grace_ms > 0 && !is_unseen(reap(c.pid, c.pidfd, grace_ms, status))) {
         c.pid = -1;
     }
     if (c.pid > 0) {
@@ -266,17 +266,20 @@ void end_strays() {
     }
 }
 
-int set_online(int cpu, bool online) {
+unseen set_online(int cpu, bool online) {
     char path[64]{};
     online_path(cpu, path);
     const int fd = open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        return errno;
+        return unseen_said(path, errno, "%s refused %c: %s", path, online ? '1' : '0',
+                           strerror(errno));
     }
     const int written = static_cast<int>(write(fd, online ? "1\n" : "0\n", 2));
     const int error = written == 2 ? 0 : errno;
     close(fd);
-    return error;
+    return error == 0 ? unseen{}
+                      : unseen_said(path, error, "%s refused %c: %s", path, online ? '1' : '0',
+                                    strerror(error));
 }
 
 child &guard() {
@@ -289,10 +292,10 @@ void note_offline(int cpu) {
 
 brought_back bring_back() {
     lifetime &run = the_run();
-    brought_back back{.error = 0, .online = true};
+    brought_back back{.refused = {}, .online = true};
     const int cpu = run.offline;
     if (cpu >= 0) {
-        back.error = set_online(cpu, true);
+        back.refused = set_online(cpu, true);
         run.offline = -1;
     }
     if (run.guard.pid > 0) {
@@ -300,13 +303,13 @@ brought_back bring_back() {
         // bring the CPU back, its input ends without the byte, and it tries
         // too. (A guard gone makes the send fail, with no signal.)
         const char done = 'd';
-        if (back.error == 0) {
+        if (!is_unseen(back.refused)) {
             send(run.guard.input, &done, 1, MSG_NOSIGNAL);
         }
         close_fd(run.guard.input);
         end_child(run.guard, REAP_MS);
     }
-    if (back.error != 0) {
+    if (is_unseen(back.refused)) {
         char path[64]{};
         char now[8]{};
         online_path(cpu, path);

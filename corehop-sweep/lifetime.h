@@ -56,10 +56,10 @@ run_start begin_run();
 // The monotonic clock, in milliseconds.
 long long now_ms();
 // Waits up to ms for one of fds to be ready, hearing the signals meanwhile:
-// a signal ends the run. 0, or the errno of the poll that failed.
-int await(std::span<pollfd> fds, int ms);
+// a signal ends the run. What could not be waited on: the poll that failed.
+unseen await(std::span<pollfd> fds, int ms);
 // Sleeps up to ms, as await does.
-int nap(int ms);
+unseen nap(int ms);
 
 // A child ended on every way out, until it is ended here.
 void track(child &c);
@@ -68,27 +68,27 @@ void note_tools_started();
 // Ends the child's process group, at once or once it has had grace_ms to
 // end by itself, reaps it within REAP_MS, and closes its descriptors.
 void end_child(child &c, int grace_ms = 0);
-// Reaps pid, a child that has ended or was sent SIGKILL, within ms: 0 with
-// its wait status, ETIMEDOUT where it did not end in time (a task held in
-// the kernel), or the errno of the wait that failed.
-int reap(pid_t pid, int pidfd, int ms, int &status);
+// Reaps pid, a child that has ended or was sent SIGKILL, within ms, its wait
+// status in status; where not, the wait that failed, or ETIMEDOUT where it
+// did not end in time (a task held in the kernel).
+unseen reap(pid_t pid, int pidfd, int ms, int &status);
 // Ends and reaps every child of the run's that it did not start itself:
 // what a tool left behind, in a session or a group of its own.
 void end_strays();
 
-// Writes "0" or "1" to the CPU's online file: 0, or the errno of the
-// refusal.
-int set_online(int cpu, bool online);
+// Writes "0" or "1" to the CPU's online file; where the kernel refuses,
+// the file and the errno.
+unseen set_online(int cpu, bool online);
 // The guard of a CPU to take offline: the child that brings it back should
 // the run die.
 child &guard();
 // The CPU is offline: every way out brings it back.
 void note_offline(int cpu);
-// What bringing a CPU back did: the errno of the run's own write of 1 (0
-// where it took), and whether the CPU is online again, by that write or,
+// What bringing a CPU back did: why the run's own write of 1 did not take,
+// where it did not, and whether the CPU is online again, by that write or,
 // where it failed, by the guard's.
 struct brought_back {
-    int error;
+    unseen refused;
     bool online;
 };
 // Brings the CPU taken offline back, and ends the guard: told it is done

@@ -117,8 +117,10 @@ void wait_parked(void *context, int /*argument*/, std::span<verdict> verdicts) {
     unseen seen = park_state(r, state);
     const long long deadline = now_ms() + (BOUND_SECONDS * 1000LL);
     while (!is_unseen(seen) && state == parking::not_yet && now_ms() < deadline) {
-        const int error = nap(10);
-        seen = error != 0 ? unseen_call("poll", error) : park_state(r, state);
+        seen = nap(10);
+        if (!is_unseen(seen)) {
+            seen = park_state(r, state);
+        }
     }
     if (is_unseen(seen)) {
         verdict_unseen(v, seen);
@@ -341,8 +343,10 @@ void end_parker(void *context, int /*argument*/, std::span<verdict> verdicts) {
     // (woken once a second, it may be caught running)
     const long long deadline = now_ms() + 1000;
     while (!is_unseen(seen) && state != 'S' && now_ms() < deadline) {
-        const int error = nap(10);
-        seen = error != 0 ? unseen_call("poll", error) : state_of(r.parker.pid, name, state);
+        seen = nap(10);
+        if (!is_unseen(seen)) {
+            seen = state_of(r.parker.pid, name, state);
+        }
     }
     if (is_unseen(seen) && !task_gone(seen)) {
         verdict_unseen(verdicts[0], seen);

@@ -26,9 +26,9 @@ report_state &the_report() {
     return report;
 }
 
-bool lost(int error) {
+bool lost(const char *why) {
     if (!the_report().lost) {
-        complain("the report cannot be written on standard output: %s", strerror(error));
+        complain("the report cannot be written on standard output: %s", why);
         the_report().lost = true;
         note_report_lost();
     }
@@ -42,12 +42,12 @@ bool write_all(std::string_view bytes) {
     while (!bytes.empty()) {
         if (!the_report().regular) {
             pollfd out{.fd = STDOUT_FILENO, .events = POLLOUT, .revents = 0};
-            const int error = await(std::span(&out, 1), -1);
-            if (error != 0) {
-                return lost(error);
+            const unseen waited = await(std::span(&out, 1), -1);
+            if (is_unseen(waited)) {
+                return lost(waited.text);
             }
             if ((out.revents & POLLNVAL) != 0) {
-                return lost(EBADF);
+                return lost(strerror(EBADF));
             }
             if ((out.revents & (POLLOUT | POLLERR | POLLHUP)) == 0) {
                 continue;
@@ -63,7 +63,7 @@ bool write_all(std::string_view bytes) {
             // (a reader gone: SIGPIPE came too, unless the caller left it
             // ignored)
             nap(0);
-            return lost(error);
+            return lost(strerror(error));
         }
         bytes.remove_prefix(static_cast<size_t>(n));
     }

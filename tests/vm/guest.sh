@@ -195,6 +195,25 @@ limited() {
     same "every CPU online" "$(cat /sys/devices/system/cpu/online)" 0-3
 }
 
+# subset: under a /proc of its own mounted subset=pid, which shows no
+# /proc/irq, an interrupt bound alone to CPU 3 keeps its binding: -H skips,
+# naming what it cannot see, and takes no CPU offline.
+subset() {
+    irq=$(handled_irq)
+    may_skip='/proc/irq cannot be read: No such file or directory'
+    sweep_in='unshare -m /bin/in_subset'
+    printf '#!/bin/sh\nmount -t proc -o subset=pid proc /proc && exec "$@"\n' >/bin/in_subset
+    chmod +x /bin/in_subset
+    sweep -H
+    sweep_in=''
+    may_skip=''
+    if [ -n "$irq" ]; then
+        same "IRQ $irq keeps its binding to CPU 3" "$(cat "/proc/irq/$irq/smp_affinity_list")" 3
+        cat /tmp/irq.was >"/proc/irq/$irq/smp_affinity_list"
+    fi
+    same "every CPU online" "$(cat /sys/devices/system/cpu/online)" 0-3
+}
+
 # named: a task bound to CPU 3 that names itself to forge a line of the
 # report keeps its name on the line of the skip it causes.
 named() {
@@ -250,14 +269,25 @@ killed() {
     same "and no parker is left" "$(pidof corenest)" ""
 }
 
-# audit NAME FAILS: corehop-sweep -i, with those checks failing alone that
-# FAILS names, each followed by ";", and so its status; its report in
-# /tmp/audit.
+# audit NAME FAILS [SKIPS]: corehop-sweep -i, with those checks failing
+# alone that FAILS names, each followed by ";", and so its status, and those
+# skipping alone that SKIPS names (none: the command line's parameters that
+# are not given); its report in /tmp/audit.
 audit() {
     corehop-sweep -i >/tmp/audit 2>&1
     status=$?
     same "audit $1: the checks that fail" "$(sed -n 's/^not ok [0-9]* \(.*\)/\1;/p' /tmp/audit | tr -d '\n')" "$2"
+    same "audit $1: the checks that skip" "$(sed -n 's/^ok [0-9]* \(.*\) # SKIP .*/\1;/p' /tmp/audit | tr -d '\n')" \
+        "${3-$(unasked)}"
     same "audit $1: its status" "status $status" "status $([ -n "$2" ] && echo 1 || echo 0)"
+}
+
+# unasked: the checks of the isolation parameters the command line does not
+# give, each followed by ";".
+unasked() {
+    for name in isolcpus nohz_full irqaffinity; do
+        grep -q "[[:space:]]$name=" /proc/cmdline || printf '%s= is in effect;' "$name"
+    done
 }
 
 # The kernel's series, 5 for 5.10.
@@ -298,6 +328,7 @@ hotplug)
     scenario
     pinned
     limited
+    subset
     named
     # (riscv64's kernels under QEMU's software emulation once stalled for
     # good in RCU here, a CPU coming back while the others hang)
@@ -437,6 +468,17 @@ isolation)
     [ "$major" -lt 7 ] ||
         same "which it names" "$(grep -c "^#  *task $loose (sleep) may use 0-3$" /tmp/audit)" 2
     kill "$bound" "$loose"
+    # a task that names itself with a line break and a line separator
+    # (U+2028): its line stays one, escaped
+    # shellcheck disable=SC2016 # expanded by the task
+    taskset -c 0-3 sh -c 'printf "a\nok 9\342\200\250x" >"/proc/$$/comm" && while :; do sleep 1; done' &
+    named=$!
+    poll 500 grep -q 'ok 9' "/proc/$named/comm"
+    audit "with a task named with line breaks" "$(nohz_fails)$(cpus_fail yes no)"
+    [ "$major" -lt 7 ] ||
+        same "which it names on one line" \
+            "$(grep -c '^#  *task [0-9]* (a\\nok 9\\xe2\\x80\\xa8x) may use 0-3$' /tmp/audit)" 2
+    kill "$named"
     # CPU 1 an isolated partition, where the kernel makes one: the tasks of
     # the root cgroup, init among them, may then use CPUs 0,2-3 (for good)
     echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control
@@ -449,6 +491,17 @@ isolation)
         same "naming init, which may use CPUs 0,2-3" \
             "$(grep -c '^#  *task 1 (init) may use 0,2-3$' /tmp/audit)" 2
     fi
+    ;;
+irqstray)
+    # booted with isolcpus=1 nohz_full=1 irqaffinity=0,2-3 on arm64, whose
+    # timer and PMU are per-CPU interrupts, with no effective affinity: they
+    # stray nowhere, and hide nothing; the uart, made to may use CPUs 1 and
+    # 3, lands on isolated CPU 1 (the first of them), and is named
+    uart=$(sed -n 's/^ *\([0-9]*\):.*uart.*/\1/p' /proc/interrupts | head -n 1)
+    echo 1,3 >"/proc/irq/$uart/smp_affinity_list"
+    same "the uart, IRQ ${uart:-N}, lands on CPU 1" "$(cat "/proc/irq/$uart/effective_affinity_list" 2>&1)" 1
+    audit "with the uart on CPUs 1,3" "$([ "$major" -lt 7 ] && echo 'no task strays onto isolated CPU 1;')no interrupt strays onto isolated CPU 1;"
+    same "naming the uart" "$(grep -c "^#  *IRQ $uart ([^)]*) on CPUs 1, may use 1,3$" /tmp/audit)" 1
     ;;
 leaky)
     # booted with isolcpus=2-3 nohz_full=2-3 and no irqaffinity=: new

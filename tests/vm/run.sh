@@ -45,7 +45,7 @@ possible2100|the sweep with 2100 possible CPUs, so that every mask is read in mo
 possible2048|the same on ppc64el, whose kernels are built for 2048 CPUs
 possible1024|the sweep with 1024 possible CPUs, the most a 128-byte mask holds
 possible1025|the sweep with 1025 possible CPUs, one past it
-hotplug|the sweep -H on 4 CPUs: a CPU offline under the parker and back, never one a task or an interrupt is bound to alone, nor where the sweep lacks descriptors or sees another PID namespace's tasks; a task's forged name escaped; the CPU back after a SIGKILL of the sweep's process group, a guard killed or stopped; the sweep with CPU 1 offline; the example script
+hotplug|the sweep -H on 4 CPUs: a CPU offline under the parker and back, never one a task or an interrupt is bound to alone, nor where the sweep lacks descriptors, sees another PID namespace's tasks or no interrupts (subset=pid); a task's forged name escaped; the CPU back after a SIGKILL of the sweep's process group, a guard killed or stopped; the sweep with CPU 1 offline; the example script
 cgroupv1|the sweep -l and -H under cgroup v1's cpuset mounted noprefix: no CPU a cpuset holds goes offline, though a mount hides the cpuset
 isolcpus|the sweep with CPU 1 isolated
 nohz_full|the sweep with CPU 1 isolated and tickless
@@ -56,6 +56,7 @@ onecpu|the sweep on 1 CPU; the example script
 crossword|the sweep with CPUs 63-65 brought online, across the mask's first two 64-bit words
 isolation|the audit (-i) of isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1 on 4 CPUs: it holds since 7.x, with a task bound to CPU 3 too; it fails naming a task that may use every CPU, the kernel threads of 6.1 and 5.10, 5.10's missing nohz_full, and init widened by an isolated partition
 leaky|the audit of isolcpus=2-3 nohz_full=2-3 without irqaffinity=: new interrupts may use every CPU, and amd64's keyboard lands on the isolated ones
+irqstray|the audit of isolcpus=1 nohz_full=1 irqaffinity=0,2-3 on arm64: the per-CPU timer and PMU stray nowhere, and the uart made to may use CPUs 1 and 3 lands on CPU 1 and is named
 timekeeping|the audit of nohz_full=0-2: the kernel keeps CPU 0 for timekeeping, and the audit names it
 EOF
 
@@ -79,6 +80,7 @@ amd64|amd64/bookworm|onecpu|1|256|
 amd64|amd64/bookworm|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
 amd64|amd64/bookworm|leaky|4|256|isolcpus=2-3 nohz_full=2-3
 arm64|arm64/bookworm|hotplug|4|256|
+arm64|arm64/bookworm|irqstray|4|256|isolcpus=1 nohz_full=1 irqaffinity=0,2-3
 arm64|arm64/bookworm|onecpu|1|256|
 ppc64el|ppc64el/bookworm|hotplug|4|512|
 ppc64el|ppc64el/bookworm|onecpu|1|512|
@@ -116,6 +118,7 @@ amd64|amd64/sid|leaky|4|256|isolcpus=2-3 nohz_full=2-3
 amd64|amd64/sid|timekeeping|4|256|isolcpus=domain,1-2 nohz_full=0-2 irqaffinity=0,3
 arm64|arm64/sid|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
 arm64|arm64/sid|leaky|4|256|isolcpus=2-3 nohz_full=2-3
+arm64|arm64/sid|irqstray|4|256|isolcpus=1 nohz_full=1 irqaffinity=0,2-3
 arm64|arm64/sid|hotplug|4|256|
 ppc64el|ppc64el/sid|possible2048|2,maxcpus=2100|4096|
 ppc64el|ppc64el/sid|hotplug|4|512|
