@@ -38,26 +38,30 @@ struct offenders {
 
 // One audit: the CPUs, the kernel command line, what strays, and why what
 // cannot be seen is not.
+// (Kept in static storage alone, zero before its constructor runs, which
+// sets the values of what could not be seen and writes nothing else: no
+// page of it is touched before it is used.)
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
 struct audit_run {
-    cpu_list possible{};
-    cpu_list online{};
-    cpu_list domain{};     // /sys/devices/system/cpu/isolated
-    cpu_list nohz{};       // /sys/devices/system/cpu/nohz_full
-    bool nohz_shown{};     // the kernel has that file
-    cpu_list partitions{}; // of isolated cgroup v2 partitions
-    bool listed{};         // as the root's cpuset.cpus.isolated lists them
-    cpu_list isolated{};
-    cpu_list housekeeping{}; // every possible CPU that is not isolated
-    cpu_list checked{};      // the online isolated CPUs
-    char cmdline[CMDLINE_MAX]{};
-    unseen cmdline_unread{}; // why /proc/cmdline cannot be read
-    unseen unknown{};        // why the isolated CPUs are not all known
-    unseen tasks_unseen{};   // why not every task can be seen
-    unseen irqs_unseen{};
-    offenders tasks{};
-    offenders irqs{};
-    char list[CPU_LIST_TEXT_MAX]{};
-    char list2[CPU_LIST_TEXT_MAX]{};
+    cpu_list possible;
+    cpu_list online;
+    cpu_list domain;     // /sys/devices/system/cpu/isolated
+    cpu_list nohz;       // /sys/devices/system/cpu/nohz_full
+    bool nohz_shown;     // the kernel has that file
+    cpu_list partitions; // of isolated cgroup v2 partitions
+    bool listed;         // as the root's cpuset.cpus.isolated lists them
+    cpu_list isolated;
+    cpu_list housekeeping; // every possible CPU that is not isolated
+    cpu_list checked;      // the online isolated CPUs
+    char cmdline[CMDLINE_MAX];
+    unseen cmdline_unread; // why /proc/cmdline cannot be read
+    unseen unknown;        // why the isolated CPUs are not all known
+    unseen tasks_unseen;   // why not every task can be seen
+    unseen irqs_unseen;
+    offenders tasks;
+    offenders irqs;
+    char list[CPU_LIST_TEXT_MAX];
+    char list2[CPU_LIST_TEXT_MAX];
 };
 
 // The list or, where the file says none ("" or "(null)"), the empty list,

@@ -425,7 +425,8 @@ unseen start_guard(int cpu) {
     end_child(guard());
     if (is_unseen(waited)) {
         return unseen_said(waited.subject, waited.error,
-                           "the guard to bring CPU %d back cannot be watched: %s", cpu, waited.text);
+                           "the guard to bring CPU %d back cannot be watched: %s", cpu,
+                           waited.text);
     }
     if (said > 0) {
         return unseen_said(path, said, "the guard to bring CPU %d back cannot open %s: %s", cpu,

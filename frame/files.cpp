@@ -162,7 +162,7 @@ struct folder_walk {
     int depth_max;
     walk_step (*visit)(void *, std::span<char>, int, unsigned char, unseen &);
     void *context;
-    unseen failed;
+    unseen &failed;
     bool stopped;
 };
 
@@ -189,13 +189,13 @@ void walk_open(folder_walk &walk, int fd, int depth) {
             if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
                 continue;
             }
-            const std::span<char> rest = walk.path.subspan(length);
-            const int written = snprintf(rest.data(), rest.size(), "/%s", name);
-            if (written < 0 || static_cast<size_t>(written) >= rest.size()) {
-                walk.path[length] = '\0';
+            const size_t name_length = strlen(name);
+            if (length + 1 + name_length >= walk.path.size()) {
                 walk.failed = unseen_read(walk.path.data(), ENAMETOOLONG);
                 return;
             }
+            walk.path[length] = '/';
+            memcpy(walk.path.subspan(length + 1).data(), name, name_length + 1);
             const walk_step step = walk.visit(walk.context, walk.path, depth, type, walk.failed);
             if (is_unseen(walk.failed)) {
                 walk.path[length] = '\0';
@@ -232,19 +232,21 @@ unseen walk_folder(std::span<char> path, int depth_max,
                    walk_step (*visit)(void *context, std::span<char> path, int depth,
                                       unsigned char type, unseen &failed),
                    void *context) {
+    unseen failed;
     const int fd = open(path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        return unseen_read(path.data(), errno);
+        failed = unseen_read(path.data(), errno);
+        return failed;
     }
     folder_walk walk{.path = path,
                      .depth_max = depth_max,
                      .visit = visit,
                      .context = context,
-                     .failed = {},
+                     .failed = failed,
                      .stopped = false};
     walk_open(walk, fd, 1);
     close(fd);
-    return walk.failed;
+    return failed;
 }
 
 unseen read_task_file(long pid, long tid, const char *name, std::span<char> buf) {
