@@ -608,7 +608,8 @@ int audit() {
     if (cpu_list_count(a.isolated) == 0 && !any_asked && !is_unseen(a.cmdline_unread)) {
         static text why;
         text_set(why, "no CPU is isolated here%s%s, and the kernel command line asks for none",
-                 is_unseen(a.unknown) ? " as far as can be seen: " : "", a.unknown.text);
+                 is_unseen(a.unknown) ? " as far as can be seen: " : "",
+                 is_unseen(a.unknown) ? a.unknown.text : "");
         return skip_all(why.s);
     }
     if (cpu_list_count(a.checked) > 0) {

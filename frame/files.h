@@ -12,22 +12,24 @@
 
 // A path, as the kernel bounds it.
 inline constexpr size_t PATH_TEXT_MAX = 4096;
-// What a reason may say: a path or two and the words around them.
-inline constexpr size_t UNSEEN_TEXT_MAX = (2 * PATH_TEXT_MAX) + 512;
+// What a reason may say, and the file or call it names: a path and the
+// words around it, a path longer than paths are cut (what could not be seen
+// is a value every reader returns: small, so that a deep walk stays on a few
+// pages of stack).
+inline constexpr size_t UNSEEN_TEXT_MAX = 1024;
+inline constexpr size_t UNSEEN_SUBJECT_MAX = 512;
 
 // What could not be seen: the file or the call, the errno of the call that
 // failed (0 where none did, as for a file that holds no list), and what it
 // means, as a skip says it. All was seen where text is "".
 struct unseen {
     int error = 0;
-    char subject[PATH_TEXT_MAX + 64];
     char text[UNSEEN_TEXT_MAX];
+    char subject[UNSEEN_SUBJECT_MAX]; // where text is not ""
     // All seen. (Its texts are written only where something is unseen: a
-    // reader that sees all writes a few bytes, not three pages, which every
-    // fork of the caller would copy again.)
+    // reader that sees all writes the first bytes of one page, not three.)
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): the texts as said
     unseen() {
-        subject[0] = '\0';
         text[0] = '\0';
     }
 };
