@@ -89,7 +89,7 @@ void note_offline(int cpu);
 // where it failed, by the guard's.
 struct brought_back {
     unseen refused;
-    bool online;
+    bool online{};
 };
 // Brings the CPU taken offline back, and ends the guard: told it is done
 // where the write took, else left to try its own.

@@ -24,14 +24,8 @@ inline constexpr size_t UNSEEN_SUBJECT_MAX = 512;
 // means, as a skip says it. All was seen where text is "".
 struct unseen {
     int error = 0;
-    char text[UNSEEN_TEXT_MAX];
-    char subject[UNSEEN_SUBJECT_MAX]; // where text is not ""
-    // All seen. (Its texts are written only where something is unseen: a
-    // reader that sees all writes the first bytes of one page, not three.)
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): the texts as said
-    unseen() {
-        text[0] = '\0';
-    }
+    char text[UNSEEN_TEXT_MAX]{};
+    char subject[UNSEEN_SUBJECT_MAX]{};
 };
 
 // Whether something could not be seen.
