@@ -6,6 +6,7 @@
 #include "report.h"
 #include "scan.h"
 #include "text_part.h"
+#include "window.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <sys/utsname.h>
 
 namespace {
 
@@ -22,8 +24,11 @@ constexpr int NAMED_MAX = 256;
 constexpr size_t NAME_LINE_MAX = 192;
 // The kernel command line, at most (the largest any architecture takes).
 constexpr size_t CMDLINE_MAX = size_t{64} * 1024;
-// The cgroup v2 folders a walk for isolated partitions nests, at most.
+// The cgroup v2 folders a walk for isolated partitions nests, at most, and
+// the invalid ones named.
 constexpr int MAX_PARTITION_DEPTH = 64;
+constexpr int INVALID_NAMED = 8;
+constexpr size_t INVALID_LINE_MAX = 512;
 // The isolation parameters of the command line.
 constexpr const char *PARAMETERS[] = {"isolcpus", "nohz_full", "irqaffinity"};
 
@@ -60,6 +65,10 @@ struct audit_run {
     unseen irqs_unseen;
     offenders tasks;
     offenders irqs;
+    bool v2_cpuset; // the cpuset controller is cgroup v2's
+    int invalid;    // isolated partitions the kernel holds invalid
+    char invalid_named[INVALID_NAMED][INVALID_LINE_MAX];
+    window_plan window;
     char list[CPU_LIST_TEXT_MAX];
     char list2[CPU_LIST_TEXT_MAX];
 };
@@ -115,8 +124,15 @@ walk_step walk_partition(void *context, std::span<char> path, int /*depth*/, uns
         failed = read.error == ENOENT || read.error == ENODEV ? unseen{} : read;
         return walk_step::pass;
     }
-    // ("isolated invalid (REASON)" isolates nothing)
-    if (std::string_view(said) != "isolated") {
+    // ("isolated invalid (REASON)" isolates nothing: the kernel says why)
+    if (std::string_view(said).starts_with("isolated invalid")) {
+        if (a.invalid < INVALID_NAMED) {
+            snprintf(std::span(a.invalid_named)[static_cast<size_t>(a.invalid)], INVALID_LINE_MAX,
+                     "%s: %s", path.data(), said);
+        }
+        ++a.invalid;
+    }
+    if (std::string_view(said) != "isolated" || a.listed) {
         return walk_step::descend;
     }
     snprintf(file, sizeof file, "%s/cpuset.cpus.effective", path.data());
@@ -133,7 +149,8 @@ walk_step walk_partition(void *context, std::span<char> path, int /*depth*/, uns
 }
 
 // Where the cpuset controller is cgroup v2's, the CPUs of its isolated
-// partitions: its root lists them, else a walk finds them. Else why not.
+// partitions (its root lists them, else a walk finds them) and those the
+// kernel holds invalid, which only a walk finds. Else why not.
 unseen find_partitions(audit_run &a) {
     static char cgroups[size_t{64} * 1024];
     unseen u = read_file("/proc/self/cgroup", cgroups);
@@ -145,6 +162,7 @@ unseen find_partitions(audit_run &a) {
     if (own.has_v1 || !own.has_v2) {
         return {};
     }
+    a.v2_cpuset = true;
     bool first = false;
     u = first_namespace("cgroup", first);
     if (is_unseen(u) || !first) {
@@ -167,7 +185,7 @@ unseen find_partitions(audit_run &a) {
     snprintf(file, sizeof file, "%s/cpuset.cpus.isolated", point);
     u = read_list(file, a.list2, a.partitions);
     a.listed = !is_unseen(u);
-    if (u.error != ENOENT) {
+    if (is_unseen(u) && u.error != ENOENT) {
         return u;
     }
     return walk_folder(point, MAX_PARTITION_DEPTH, walk_partition, &a);
@@ -508,6 +526,98 @@ void mask_check(void *context, int argument, std::span<verdict> verdicts) {
     verdict_judge(v);
 }
 
+// No isolated cgroup v2 partition the kernel holds invalid: each named,
+// with the kernel's reason.
+void invalid_check(void *context, int /*argument*/, std::span<verdict> verdicts) {
+    const auto &a = *static_cast<const audit_run *>(context);
+    verdict &v = verdicts[0];
+    verdict_name(v, "no isolated partition is invalid");
+    if (is_unseen(a.unknown)) {
+        verdict_unseen(v, a.unknown);
+        return;
+    }
+    if (!a.v2_cpuset) {
+        verdict_skip(v, "the cpuset controller is not cgroup v2's here: there are no partitions");
+        return;
+    }
+    lines_add(v.want, "none");
+    if (a.invalid == 0) {
+        lines_add(v.got, "none");
+    }
+    for (int i = 0; i < std::min(a.invalid, INVALID_NAMED); ++i) {
+        lines_add(v.got, "%s", std::span(a.invalid_named)[static_cast<size_t>(i)]);
+    }
+    if (a.invalid > INVALID_NAMED) {
+        lines_add(v.got, "and %d more", a.invalid - INVALID_NAMED);
+    }
+    verdict_judge(v);
+}
+
+// A file of the lockup watchdog's in /proc/sys/kernel: its number into
+// value; shown false where the kernel has no such file.
+unseen watchdog_file(const char *name, long &value, bool &shown, std::span<char> buf) {
+    char path[64]{};
+    snprintf(path, sizeof path, "/proc/sys/kernel/%s", name);
+    const unseen read = read_line(path, buf);
+    shown = !is_unseen(read);
+    value = shown ? strtol(buf.data(), nullptr, 10) : 0;
+    return read.error == ENOENT ? unseen{} : read;
+}
+
+// The lockup watchdog, where it is on (watchdog, and its soft or its NMI
+// detector), runs on no isolated CPU: its watchdog_cpumask holds none.
+void watchdog_check(void *context, int /*argument*/, std::span<verdict> verdicts) {
+    auto &a = *static_cast<audit_run *>(context);
+    verdict &v = verdicts[0];
+    verdict_name(v, "the lockup watchdog stays off the isolated CPUs");
+    long on = 0;
+    long soft = 0;
+    long nmi = 0;
+    bool shown = false;
+    unseen u = watchdog_file("watchdog", on, shown, a.list2);
+    if (!is_unseen(u) && shown) {
+        bool detector = false; // a detector the kernel lacks reads as off
+        u = watchdog_file("soft_watchdog", soft, detector, a.list2);
+        if (!is_unseen(u)) {
+            u = watchdog_file("nmi_watchdog", nmi, detector, a.list2);
+        }
+    }
+    if (is_unseen(u)) {
+        verdict_unseen(v, u);
+        return;
+    }
+    if (!shown) {
+        verdict_skip(v, "the kernel has no lockup watchdog (/proc/sys/kernel/watchdog)");
+        return;
+    }
+    lines_add(v.want, "no isolated CPU in the watchdog's");
+    if (on == 0 || (soft == 0 && nmi == 0)) {
+        lines_add(v.got, "no isolated CPU in the watchdog's");
+        verdict_judge(v);
+        return;
+    }
+    cpu_list mask{};
+    u = read_list("/proc/sys/kernel/watchdog_cpumask", a.list2, mask);
+    if (is_unseen(u)) {
+        verdict_unseen(v, u);
+        return;
+    }
+    const cpu_list both = cpu_list_both(mask, a.isolated);
+    if (cpu_list_count(both) == 0) {
+        lines_add(v.got, "no isolated CPU in the watchdog's");
+    } else {
+        cpu_list_format(both, a.list);
+        lines_add(v.got, "isolated CPUs %s in the watchdog's, its watchdog_cpumask %s", a.list,
+                  a.list2);
+        cpu_list_format(cpu_list_both(a.housekeeping, a.online), a.list);
+        lines_add(v.notes,
+                  "to keep it off them: sysctl kernel.watchdog_cpumask=%s, or boot with "
+                  "nowatchdog",
+                  a.list);
+    }
+    verdict_judge(v);
+}
+
 // CPU by CPU: no task, and no interrupt, strays there.
 void strays_check(const audit_run &a, verdict &v, int cpu, const offenders &o,
                   const unseen &unseen_by, const char *kind) {
@@ -529,6 +639,47 @@ void task_check(void *context, int cpu, std::span<verdict> verdicts) {
 void irq_check(void *context, int cpu, std::span<verdict> verdicts) {
     auto &a = *static_cast<audit_run *>(context);
     strays_check(a, verdicts[0], cpu, a.irqs, a.irqs_unseen, "interrupt");
+}
+
+// What users should know of the isolation but may have chosen, as notes:
+// an isolated CPU that shares its core with a housekeeping one, a
+// clocksource other than the TSC on x86 with nohz_full=, rcu_nocbs=, whose
+// effect the kernel does not show; and the window.
+void notes(audit_run &a, lines &h) {
+    for (int cpu = cpu_list_next(a.checked, -1); cpu >= 0; cpu = cpu_list_next(a.checked, cpu)) {
+        char path[96]{};
+        snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%d/topology/thread_siblings_list",
+                 cpu);
+        cpu_list siblings{};
+        if (!is_unseen(read_list(path, a.list2, siblings))) {
+            const cpu_list shared = cpu_list_both(siblings, a.housekeeping);
+            cpu_list_format(shared, a.list);
+            if (cpu_list_count(shared) > 0) {
+                lines_add(h, "isolated CPU %d shares its core with housekeeping CPUs %s (SMT)", cpu,
+                          a.list);
+            }
+        }
+    }
+    utsname machine{};
+    std::string_view value;
+    static char clocksource[256];
+    if (is_unseen(a.cmdline_unread)) {
+        return;
+    }
+    if (uname(&machine) == 0 &&
+        (strcmp(machine.machine, "x86_64") == 0 ||
+         (machine.machine[0] == 'i' && strstr(machine.machine, "86") != nullptr)) &&
+        kernel_param(a.cmdline, "nohz_full", value) &&
+        !is_unseen(read_line("/sys/devices/system/clocksource/clocksource0/current_clocksource",
+                             clocksource)) &&
+        strcmp(clocksource, "tsc") != 0) {
+        lines_add(h, "with nohz_full=, the clocksource is %s, not tsc", clocksource);
+    }
+    if (kernel_param(a.cmdline, "rcu_nocbs", value)) {
+        lines_add(h, "rcu_nocbs=");
+        lines_append_bytes(h, value);
+        lines_append(h, " is on the command line: the kernel shows nothing of its effect");
+    }
 }
 
 // The CPUs, whence each isolated one, and the isolation parameters of the
@@ -558,20 +709,27 @@ void header(audit_run &a, lines &h) {
     }
     if (is_unseen(a.cmdline_unread)) {
         lines_add(h, "the kernel command line: %s", a.cmdline_unread.text);
-        return;
-    }
-    lines_add(h, "the kernel command line:");
-    bool any = false;
-    for (const char *name : PARAMETERS) {
-        std::string_view value;
-        if (kernel_param(a.cmdline, name, value)) {
-            lines_append(h, " %s=", name);
-            lines_append_bytes(h, value);
-            any = true;
+    } else {
+        lines_add(h, "the kernel command line:");
+        bool any = false;
+        for (const char *name : PARAMETERS) {
+            std::string_view value;
+            if (kernel_param(a.cmdline, name, value)) {
+                lines_append(h, " %s=", name);
+                lines_append_bytes(h, value);
+                any = true;
+            }
+        }
+        if (!any) {
+            lines_append(h, " no isolation");
         }
     }
-    if (!any) {
-        lines_append(h, " no isolation");
+    notes(a, h);
+    if (a.window.seconds > 0) {
+        lines_add(h,
+                  "a window of %d s: what each isolated CPU online takes meanwhile, the audit "
+                  "asleep on a housekeeping CPU",
+                  a.window.seconds);
     }
 }
 
@@ -584,16 +742,24 @@ size_t list_checks(audit_run &a, std::span<check> checks) {
     for (int i = 0; i < static_cast<int>(std::size(MASKS)); ++i) {
         checks[n++] = check{.run = mask_check, .context = &a, .argument = i, .verdicts = 1};
     }
+    for (auto *run : {invalid_check, watchdog_check}) {
+        checks[n++] = check{.run = run, .context = &a, .argument = 0, .verdicts = 1};
+    }
     for (int cpu = cpu_list_next(a.checked, -1); cpu >= 0; cpu = cpu_list_next(a.checked, cpu)) {
         checks[n++] = check{.run = task_check, .context = &a, .argument = cpu, .verdicts = 1};
         checks[n++] = check{.run = irq_check, .context = &a, .argument = cpu, .verdicts = 1};
+    }
+    for (int cpu = cpu_list_next(a.checked, -1); cpu >= 0 && a.window.seconds > 0;
+         cpu = cpu_list_next(a.checked, cpu)) {
+        checks[n++] =
+            check{.run = window_check, .context = &a.window, .argument = cpu, .verdicts = 1};
     }
     return n;
 }
 
 } // namespace
 
-int audit() {
+int audit(int seconds) {
     static audit_run a;
     const unseen found = find_isolated(a);
     if (is_unseen(found)) {
@@ -615,8 +781,13 @@ int audit() {
     if (cpu_list_count(a.checked) > 0) {
         scan(a);
     }
+    a.window = window_plan{.seconds = seconds,
+                           .checked = a.checked,
+                           .housekeeping = a.housekeeping,
+                           .nohz = a.nohz,
+                           .online = a.online};
     static lines head;
     header(a, head);
-    static check checks[5 + (2 * CPU_LIST_CPUS)];
+    static check checks[7 + (3 * CPU_LIST_CPUS)];
     return run_checks(std::span(checks).first(list_checks(a, checks)), head);
 }

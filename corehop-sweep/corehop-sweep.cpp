@@ -4,7 +4,7 @@
 // in KTAP on standard output.
 //
 //   corehop-sweep [-c LIST] [-H]
-//   corehop-sweep -i
+//   corehop-sweep -i [-w SECONDS]
 //   corehop-sweep -l
 //
 // Exit status: 0 every check passed, 1 a check failed or the report could not
@@ -26,7 +26,7 @@
 namespace {
 
 const char *const USAGE = "usage: corehop-sweep [-c LIST] [-H]\n"
-                          "       corehop-sweep -i\n"
+                          "       corehop-sweep -i [-w SECONDS]\n"
                           "       corehop-sweep -l\n";
 const char *const HELP =
     "Checks with corehop and corenest that each CPU a task may use here (the online\n"
@@ -37,6 +37,8 @@ const char *const HELP =
     "  -H       also take a CPU offline under the parker and bring it back (root)\n"
     "  -i       audit instead the CPUs the machine isolates: only what was put\n"
     "           there runs there, and the kernel command line is in effect\n"
+    "  -w SECONDS  with -i, also what disturbs each isolated CPU over a window\n"
+    "           of SECONDS, 1 to 3600\n"
     "  -l       print the CPUs a task may use here, and exit\n"
     "  -h       print this help, and exit\n"
     "Exit status: 0 all passed, 1 a check failed, 4 nothing could be checked,\n"
@@ -46,15 +48,29 @@ const char *const HELP =
 struct options {
     sweep_asks asks;
     bool audit;
+    int window;
     bool help;
 };
+
+// The seconds of -w: 1 to 3600, in decimal digits alone; 0 where it is no
+// such number.
+int window_seconds(const char *text) {
+    int seconds = 0;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || seconds > 3600) {
+            return 0;
+        }
+        seconds = (seconds * 10) + (*c - '0');
+    }
+    return seconds <= 3600 ? seconds : 0;
+}
 
 // Reads the command line into o; false, with what is wrong in why, where
 // it is bad.
 bool read_options(int argc, char *argv[], options &o, text &why) {
     opterr = 0;
-    for (int option = getopt(argc, argv, "+:c:Hilh"); option != -1;
-         option = getopt(argc, argv, "+:c:Hilh")) {
+    for (int option = getopt(argc, argv, "+:c:Hilhw:"); option != -1;
+         option = getopt(argc, argv, "+:c:Hilhw:")) {
         switch (option) {
         case 'c':
             if (!cpu_list_parse(optarg, o.asks.list)) {
@@ -72,6 +88,13 @@ bool read_options(int argc, char *argv[], options &o, text &why) {
         case 'l':
             o.asks.list_only = true;
             break;
+        case 'w':
+            o.window = window_seconds(optarg);
+            if (o.window == 0) {
+                text_set(why, "-w takes a number of seconds, 1 to 3600: '%s'", optarg);
+                return false;
+            }
+            break;
         case 'h':
             o.help = true;
             return true;
@@ -88,7 +111,11 @@ bool read_options(int argc, char *argv[], options &o, text &why) {
         return false;
     }
     if (o.audit && (o.asks.listed || o.asks.hotplug || o.asks.list_only)) {
-        text_set(why, "-i takes no other option");
+        text_set(why, "-i takes no other option but -w");
+        return false;
+    }
+    if (o.window > 0 && !o.audit) {
+        text_set(why, "-w goes with -i");
         return false;
     }
     return true;
@@ -129,7 +156,7 @@ int main(int argc, char *argv[]) {
         end_run(skip_all(why.s));
     }
     if (o.audit) {
-        end_run(audit());
+        end_run(audit(o.window));
     }
     end_run(sweep(
         sweep_given{.asks = o.asks,

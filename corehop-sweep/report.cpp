@@ -122,8 +122,18 @@ bool print_verdict(const verdict &v, tally &t) {
     }
     t.passed += v.is == outcome::ok ? 1 : 0;
     t.failed += v.is == outcome::not_ok ? 1 : 0;
-    return v.is != outcome::not_ok ||
-           (diagnose("expected:", v.want) && diagnose("got:     ", v.got));
+    if (v.is == outcome::not_ok &&
+        (!diagnose("expected:", v.want) || !diagnose("got:     ", v.got))) {
+        return false;
+    }
+    for (int i = 0; i < v.notes.count; ++i) {
+        text_set(buffer().line, "# ");
+        text_add_bytes(buffer().line, line_of(v.notes, i));
+        if (!put_built()) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace

@@ -156,6 +156,7 @@ void verdict_clear(verdict &v) {
     v.name.s[0] = '\0';
     lines_clear(v.want);
     lines_clear(v.got);
+    lines_clear(v.notes);
     v.reason.length = 0;
     v.reason.s[0] = '\0';
 }

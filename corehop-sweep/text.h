@@ -7,7 +7,8 @@
 // signals, and what is undone on every way out), report (the report and the
 // runner of checks), children (the tools and helpers it starts), machine
 // (what it reads of the machine), scan (every task and interrupt), hotplug
-// (-H), audit (-i), moves (the sweep's checks), corehop-sweep (main).
+// (-H), window (-i -w), audit (-i), moves (the sweep's checks),
+// corehop-sweep (main).
 #pragma once
 
 #include "cpu_list.h"
@@ -60,7 +61,8 @@ std::string_view line_of(const lines &l, int index);
 bool lines_equal(const lines &a, const lines &b);
 
 // What a check found: ok; not ok, with what was expected and what came; or
-// skipped, with the reason. Its name comes first.
+// skipped, with the reason. Its name comes first; notes, of what it saw,
+// may follow any of them.
 enum class outcome : uint8_t { ok, not_ok, skip };
 struct verdict {
     outcome is;
@@ -68,6 +70,7 @@ struct verdict {
     lines want;
     lines got;
     text reason;
+    lines notes;
 };
 [[gnu::format(printf, 2, 3)]] void verdict_name(verdict &v, const char *format, ...);
 // ok where got is want, else not ok with both.

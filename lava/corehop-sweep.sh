@@ -9,14 +9,16 @@
 # fail). "sweep-programs" comes first: it fails where the programs can be
 # neither found nor fetched, and nothing else runs.
 #
-#   corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-p FOLDER] [-r RELEASE]
-#                    [-s true|false]
+#   corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-w SECONDS] [-p FOLDER]
+#                    [-r RELEASE] [-s true|false]
 #
 #   -c CPUS     move only to these CPUs, in the kernel's list format (default: all)
 #   -H true     also take a CPU offline under a parked task and bring it back
 #               (root; default false)
 #   -i true     audit instead the CPUs the machine isolates (corehop-sweep -i),
 #               with no -c and no -H true (default false)
+#   -w SECONDS  with -i true, also what disturbs each isolated CPU over a
+#               window of SECONDS (corehop-sweep -i -w; default: none)
 #   -p FOLDER   the folder of corehop-sweep, with corehop and corenest beside it
 #               or on PATH (default: corehop-sweep on PATH)
 #   -r RELEASE  a release, as a URL or a folder holding SHA256SUMS and the
@@ -36,7 +38,7 @@
 set +e +f -u
 
 usage() {
-    echo "usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-p FOLDER] [-r RELEASE] [-s true|false]"
+    echo "usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-w SECONDS] [-p FOLDER] [-r RELEASE] [-s true|false]"
 }
 
 # case_of NAME RESULT: one case of the run itself, in the results.
@@ -151,6 +153,7 @@ ktap_cases() {
 }
 
 cpus=''
+window=''
 hotplug=false
 isolation=false
 programs=''
@@ -158,9 +161,10 @@ release=''
 skip_install=false
 newline='
 '
-while getopts :c:H:i:p:r:s:h option; do
+while getopts :c:H:i:w:p:r:s:h option; do
     case $option in
     c) cpus=$OPTARG ;;
+    w) window=$OPTARG ;;
     H) truth H "$OPTARG" && hotplug=$truth ;;
     i) truth i "$OPTARG" && isolation=$truth ;;
     p) programs=$OPTARG ;;
@@ -215,6 +219,7 @@ if [ -n "$sweep" ] && [ -x "$sweep" ]; then
     [ -z "$cpus" ] || set -- "$@" -c "$cpus"
     [ "$hotplug" = false ] || set -- "$@" -H
     [ "$isolation" = false ] || set -- "$@" -i
+    [ -z "$window" ] || set -- "$@" -w "$window"
     { "$@"; printf '%s\n' "$?" >"$output/status"; } | tee "$output/ktap.txt"
     ktap_cases <"$output/ktap.txt" >>"$output/result.txt"
     status=$(cat "$output/status")

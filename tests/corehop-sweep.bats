@@ -8,7 +8,7 @@
 source "$BATS_TEST_DIRNAME/common.bash"
 
 USAGE='usage: corehop-sweep [-c LIST] [-H]
-       corehop-sweep -i
+       corehop-sweep -i [-w SECONDS]
        corehop-sweep -l'
 
 # sweep COMMAND...: runs COMMAND (a sweep); its output in the test's out and
@@ -38,23 +38,28 @@ stand_in_cpus() {
     [ -z "${3:-}" ] || [ "$3" = none ] || echo "$3" >"$dir/nohz_full"
 }
 
-# audit_over_stand_ins RUNNER OPTIONS: corehop-sweep -i, run by RUNNER, in a
-# mount namespace whose CPU folder is the test's cpus/, whose /proc is one of
-# its own mounted with OPTIONS (where given), and whose /proc/cmdline is the
-# file $CMDLINE and default affinity of interrupts the mask $AFFINITY (where
-# given); as sweep runs it.
+# audit_over_stand_ins RUNNER OPTIONS [AUDIT-OPTION...]: corehop-sweep -i,
+# run by RUNNER, in a mount namespace whose CPU folder is the test's cpus/,
+# whose /proc is one of its own mounted with OPTIONS (where given), and
+# whose /proc/cmdline is the file $CMDLINE, default affinity of interrupts
+# the mask $AFFINITY, and /proc/FILE the test's FILE for each FILE of
+# $COUNTERS (where given); as sweep runs it.
 audit_over_stand_ins() {
-    local affinity=''
+    local affinity='' binds='' file
     if [ -n "${AFFINITY:-}" ]; then
         affinity=$BATS_TEST_TMPDIR/affinity
         echo "$AFFINITY" >"$affinity"
     fi
+    for file in ${COUNTERS:-}; do
+        binds="$binds mount --bind $BATS_TEST_TMPDIR/$file /proc/$file &&"
+    done
     # shellcheck disable=SC2016 # expanded by the inner shell
     sweep unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu &&
         { [ -z "$3" ] || mount -t proc -o "$3" proc /proc; } &&
         { [ -z "$4" ] || mount --bind "$4" /proc/cmdline; } &&
-        { [ -z "$5" ] || mount --bind "$5" /proc/irq/default_smp_affinity; } && exec $2 "$0" -i' \
-        "$SWEEP" "$BATS_TEST_TMPDIR/cpus" "$1" "$2" "${CMDLINE:-}" "$affinity"
+        { [ -z "$5" ] || mount --bind "$5" /proc/irq/default_smp_affinity; } && '"$binds"' runner=$2 &&
+        shift 5 && exec $runner "$0" -i "$@"' \
+        "$SWEEP" "$BATS_TEST_TMPDIR/cpus" "$1" "$2" "${CMDLINE:-}" "$affinity" "${@:3}"
 }
 
 @test "on this machine: every CPU takes the parker, the others refuse; KTAP that prove reads" {
@@ -200,10 +205,20 @@ EOF_CASES
 -c 0-7:1/2/4|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-7:1/2/4'
 -c 0-8192:1/2|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '0-8192:1/2'
 now|corehop-sweep: no operands: 'now'
--i -H|corehop-sweep: -i takes no other option
--c 1 -i|corehop-sweep: -i takes no other option
--il|corehop-sweep: -i takes no other option
+-i -H|corehop-sweep: -i takes no other option but -w
+-c 1 -i|corehop-sweep: -i takes no other option but -w
+-il|corehop-sweep: -i takes no other option but -w
+-i -w 2 -c 1|corehop-sweep: -i takes no other option but -w
 -i x|corehop-sweep: no operands: 'x'
+-i -w|corehop-sweep: -w needs a value
+-w 2|corehop-sweep: -w goes with -i
+-w 2 -H|corehop-sweep: -w goes with -i
+-i -w 0|corehop-sweep: -w takes a number of seconds, 1 to 3600: '0'
+-i -w 3601|corehop-sweep: -w takes a number of seconds, 1 to 3600: '3601'
+-i -w 99999999999|corehop-sweep: -w takes a number of seconds, 1 to 3600: '99999999999'
+-i -w 1.5|corehop-sweep: -w takes a number of seconds, 1 to 3600: '1.5'
+-i -w ' 2'|corehop-sweep: -w takes a number of seconds, 1 to 3600: ' 2'
+-i -w -2|corehop-sweep: -w takes a number of seconds, 1 to 3600: '-2'
 -c 'a\cb'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: 'a\\cb'
 -c $'1\nBail out!'|corehop-sweep: -c takes a list of CPUs 0 to 8191, such as 0-3,64: '1\nBail out!'
 EOF_CASES
@@ -494,12 +509,14 @@ EOF_CASES
 -H true -c 0|-c 0 -H
 -i true|-i
 -i false -H false|
+-i true -w 10|-i -w 10
+-i true -w ''|-i
 EOF_CASES
     # usage | what it says before the usage line
     while IFS='|' read -r options says; do
         eval "set -- $options"
         expect 2 "" "corehop-sweep.sh: $says
-usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-p FOLDER] [-r RELEASE] [-s true|false]
+usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-w SECONDS] [-p FOLDER] [-r RELEASE] [-s true|false]
 " "$lava" "$@"
     done <<'EOF_CASES'
 -H yes|-H takes true or false, not "yes"
@@ -952,4 +969,77 @@ EOF_CASES
         grep -qE "^#           task [0-9]+ \($name\) may use [0-9,-]+$" "$BATS_TEST_TMPDIR/out" ||
             { echo "no line for $name" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
     done
+}
+
+# interrupts CPU COUNT...: a stand-in of /proc/interrupts, into the test's
+# interrupts: the header of the online CPUs but CPU, then for each COUNT
+# (NAME=N, where IRQ is IRQ's number) its line, N on the last CPU, 0 on the
+# others.
+interrupts() {
+    local gone=$1 cpu line count
+    shift
+    {
+        for cpu in $(seq 0 "$(last_online_cpu)"); do
+            [ "$cpu" = "$gone" ] || printf '       CPU%s' "$cpu"
+        done
+        echo
+        for count in "$@"; do
+            line="$(printf '%4s:' "${count%%=*}")"
+            for cpu in $(seq 0 "$(last_online_cpu)"); do
+                [ "$cpu" = "$gone" ] || [ "$cpu" = "$(last_online_cpu)" ] ||
+                    line="$line $(printf '%10d' 0)"
+            done
+            [ "$gone" = "$(last_online_cpu)" ] || line="$line $(printf '%10d' "${count#*=}")"
+            case ${count%%=*} in
+            LOC) line="$line  Local timer interrupts" ;;
+            CAL) line="$line  Function call interrupts" ;;
+            *) line="$line  IO-APIC   4-edge      stand-in" ;;
+            esac
+            echo "$line"
+        done
+    } >"$BATS_TEST_TMPDIR/interrupts.new"
+    cat "$BATS_TEST_TMPDIR/interrupts.new" >"$BATS_TEST_TMPDIR/interrupts"
+}
+
+@test "-i -w: over stand-ins of the kernel's counters, rewritten during the window, the tick back on a busy tickless CPU and a device's interrupt fail, named; the CPUs online changed, or a counter unread, skip" {
+    need_root
+    need_two_cpus
+    unshare -m true 2>/dev/null || skip "cannot make a mount namespace here"
+    # The last online CPU isolated (and tickless where the row says so), a
+    # stand-in of /proc/interrupts rewritten a second into a window of 2
+    # seconds, and one of /proc/stat that stays: the CPU busy the whole
+    # window. The interrupt: a real one whose binding allows CPU 0.
+    local last irq
+    last=$(last_online_cpu)
+    irq=$(for i in /proc/irq/[0-9]*; do
+        grep -qE '(^|[,-])0([,-]|$)|^0-' "$i/smp_affinity_list" 2>/dev/null && echo "${i##*/}" && break
+    done)
+    [ -n "$irq" ] || skip "no interrupt here may use CPU 0"
+    grep -E '^cpu' /proc/stat >"$BATS_TEST_TMPDIR/stat"
+    # tickless | the counters at the start | at the end (CPU GONE gone from
+    # the header) | the window check's result, then a line of the report, a
+    # pattern (N any number, LAST the isolated CPU, NUM the interrupt)
+    while IFS='|' read -r tickless start end result line; do
+        line=${line//LAST/$last} line=${line//NUM/$irq} result=${result//LAST/$last}
+        stand_in_cpus "$(online_cpus)" "$last" "${tickless:+$last}"
+        eval "interrupts none ${start//NUM/$irq}"
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        (sleep 1 && eval "interrupts ${end//NUM/$irq}") &
+        COUNTERS="interrupts stat" audit_over_stand_ins "" "" -w 2
+        wait
+        grep -qxE "$result" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") &&
+            grep -qxE "$line" "$BATS_TEST_TMPDIR/out" ||
+            { echo "$start -> $end: want $result, $line" >&2 && cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
+    done <<'EOF_CASES'
+yes|LOC=100 CAL=5|none LOC=100 CAL=9|ok N isolated CPU LAST stays quiet for 2 s|# CAL \(Function call interrupts\): 4, 2\.0/s
+yes|LOC=100|none LOC=1100|not ok N isolated CPU LAST stays quiet for 2 s|# got:      the tick runs: 1000 local timer interrupts, [0-9.]+/s, on this busy CPU, though it is tickless
+|LOC=100|none LOC=1100|ok N isolated CPU LAST stays quiet for 2 s|# the tick runs: 1000 local timer interrupts, [0-9.]+/s, on this busy CPU, which is not tickless, as configured
+yes|NUM=0 LOC=100|none NUM=5 LOC=100|not ok N isolated CPU LAST stays quiet for 2 s|# got:      IRQ NUM \(stand-in\) fired 5 times \([0-9.]+/s\) and may use housekeeping CPUs 0.*
+yes|LOC=100|0 LOC=100|ok N isolated CPU LAST stays quiet for 2 s # SKIP the CPUs online changed during the window: 0-LAST, then [0-9,-]+|# a window of 2 s: what each isolated CPU online takes meanwhile, the audit asleep on a housekeeping CPU
+EOF_CASES
+    # a counter that cannot be read
+    stand_in_cpus "$(online_cpus)" "$last" "$last"
+    audit_over_stand_ins "strace -qq -o /dev/null -P /proc/softirqs -e trace=openat -e inject=openat:error=EACCES" "" -w 1
+    grep -qx "ok [0-9]* isolated CPU $last stays quiet for 1 s # SKIP /proc/softirqs cannot be read: Permission denied" \
+        "$BATS_TEST_TMPDIR/out" || { cat "$BATS_TEST_TMPDIR/out" >&2 && return 1; }
 }

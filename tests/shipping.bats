@@ -131,8 +131,9 @@ corehop -c 0 -p 1 -|-c -p
 corenest ''|-n 
 corenest -|-n 
 /usr/bin/corenest -n 0 ''|-n 
-corehop-sweep ''|-H -c -h -i -l 
-/usr/bin/corehop-sweep -H ''|-H -c -h -i -l 
+corehop-sweep ''|-H -c -h -i -l -w 
+/usr/bin/corehop-sweep -H ''|-H -c -h -i -l -w 
+corehop-sweep -i -w ''|1 10 60 600 
 corehop -c ''|$(tr '\n' ' ' <<<"$cpus")
 corenest -n ''|$(tr '\n' ' ' <<<"$cpus")
 corehop-sweep -c ''|$(tr '\n' ' ' <<<"$cpus")

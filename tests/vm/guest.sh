@@ -299,6 +299,25 @@ nohz_fails() {
     [ -e /sys/devices/system/cpu/nohz_full ] || printf '%s;' "nohz_full= is in effect"
 }
 
+# watchdog_fails: the watchdog's check, where the kernel lacks nohz_full:
+# nothing then keeps the lockup watchdog off the isolated CPUs.
+watchdog_fails() {
+    [ -e /sys/devices/system/cpu/nohz_full ] || printf '%s;' "the lockup watchdog stays off the isolated CPUs"
+}
+
+# busy CPU: a loop bound to CPU alone, its pid in $!.
+busy() {
+    taskset -c "$1" sh -c 'while :; do :; done' &
+}
+
+# window NAME CPU RESULT: corehop-sweep -i -w 3, whose check of CPU's window
+# gives RESULT (ok, not ok, or ok # SKIP REASON); its report in /tmp/window.
+window() {
+    corehop-sweep -i -w 3 >/tmp/window 2>&1
+    same "window $1: CPU $2" \
+        "$(sed -n "s/^\(\(not \)*ok\) [0-9]* isolated CPU $2 stays quiet for 3 s\(.*\)$/\1\3/p" /tmp/window)" "$3"
+}
+
 # cpus_fail TASKS IRQS: the checks of isolated CPUs 2 and 3, in order: of
 # tasks where TASKS is "yes" (or "old": before 7.x, whose kernel threads may
 # use every CPU), of interrupts where IRQS is "yes".
@@ -456,14 +475,14 @@ isolation)
     # booted with isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1: every check
     # holds since 7.x; 6.1 leaves kernel threads free to use every CPU, and
     # 5.10 has no nohz_full either
-    audit "as booted" "$(nohz_fails)$(cpus_fail old no)"
+    audit "as booted" "$(nohz_fails)$(watchdog_fails)$(cpus_fail old no)"
     taskset -c 3 sleep 600 &
     bound=$!
-    audit "with a task bound to CPU 3 alone" "$(nohz_fails)$(cpus_fail old no)"
+    audit "with a task bound to CPU 3 alone" "$(nohz_fails)$(watchdog_fails)$(cpus_fail old no)"
     taskset -c 0-3 sleep 600 &
     loose=$!
     poll 500 grep -q '^Name:.*sleep' "/proc/$loose/status"
-    audit "with a task that may use every CPU" "$(nohz_fails)$(cpus_fail yes no)"
+    audit "with a task that may use every CPU" "$(nohz_fails)$(watchdog_fails)$(cpus_fail yes no)"
     # (before 7.x, the kernel threads come first, and fill the screen)
     [ "$major" -lt 7 ] ||
         same "which it names" "$(grep -c "^#  *task $loose (sleep) may use 0-3$" /tmp/audit)" 2
@@ -474,11 +493,51 @@ isolation)
     taskset -c 0-3 sh -c 'printf "a\nok 9\342\200\250x" >"/proc/$$/comm" && while :; do sleep 1; done' &
     named=$!
     poll 500 grep -q 'ok 9' "/proc/$named/comm"
-    audit "with a task named with line breaks" "$(nohz_fails)$(cpus_fail yes no)"
+    audit "with a task named with line breaks" "$(nohz_fails)$(watchdog_fails)$(cpus_fail yes no)"
     [ "$major" -lt 7 ] ||
         same "which it names on one line" \
             "$(grep -c '^#  *task [0-9]* (a\\nok 9\\xe2\\x80\\xa8x) may use 0-3$' /tmp/audit)" 2
     kill "$named"
+    # over a window: a busy task alone on tickless CPU 3 is quiet (on 5.10,
+    # with no nohz_full, its tick is noted); two are not, the tick back
+    busy 3
+    first=$!
+    window "a busy task alone on a nohz_full CPU" 3 ok
+    same "which names no tick" "$(grep -c '^# got:.*the tick runs' /tmp/window)" 0
+    busy 3
+    second=$!
+    if [ -e /sys/devices/system/cpu/nohz_full ]; then
+        window "two busy tasks on a nohz_full CPU" 3 "not ok"
+        same "the tick back, named, and the tasks that waited" \
+            "$(grep -cE '^# (got:)? +(the tick runs: [0-9]+ local timer interrupts, .* though it is tickless|tasks waited to run there for)' /tmp/window)" 2
+    fi
+    kill "$first" "$second"
+    # the serial port's interrupt, made to land on CPU 3 while it may use
+    # CPU 0, fires there as the console writes (x86's moves when it next
+    # fires): it is named
+    if [ "$(uname -m)" = x86_64 ]; then
+        echo 3 >/proc/irq/4/smp_affinity_list && echo 0,3 >/proc/irq/4/smp_affinity_list
+        echo "the serial port's interrupt made to move"
+        poll 100 grep -qx 3 /proc/irq/4/effective_affinity_list
+        same "the serial port's interrupt lands on CPU 3" "$(cat /proc/irq/4/effective_affinity_list)" 3
+        (while :; do echo "the console writes"; sleep 0.1; done) &
+        writes=$!
+        window "the serial port's interrupt on CPU 3" 3 "not ok"
+        kill "$writes"
+        echo 0-1 >/proc/irq/4/smp_affinity_list
+        same "which names it" "$(grep -cE '^# got:      IRQ 4 \(ttyS0\) fired [0-9]+ times' /tmp/window)" 1
+    fi
+    # the lockup watchdog made to run on every CPU: its check fails
+    if [ "$(cat /proc/sys/kernel/watchdog 2>/dev/null)" = 1 ]; then
+        was=$(cat /proc/sys/kernel/watchdog_cpumask)
+        echo 0-3 >/proc/sys/kernel/watchdog_cpumask
+        corehop-sweep -i >/tmp/audit 2>&1
+        same "the watchdog on every CPU: its check fails" \
+            "$(grep -c '^not ok [0-9]* the lockup watchdog stays off the isolated CPUs$' /tmp/audit)" 1
+        same "naming CPUs 2-3" \
+            "$(grep -c "^# got:      isolated CPUs 2-3 in the watchdog's, its watchdog_cpumask 0-3$" /tmp/audit)" 1
+        echo "$was" >/proc/sys/kernel/watchdog_cpumask
+    fi
     # CPU 1 an isolated partition, where the kernel makes one: the tasks of
     # the root cgroup, init among them, may then use CPUs 0,2-3 (for good)
     echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control
@@ -490,18 +549,46 @@ isolation)
         same "with CPU 1 an isolated partition: it fails" "status $?" "status 1"
         same "naming init, which may use CPUs 0,2-3" \
             "$(grep -c '^#  *task 1 (init) may use 0,2-3$' /tmp/audit)" 2
+        same "no isolated partition invalid" \
+            "$(grep -c '^ok [0-9]* no isolated partition is invalid$' /tmp/audit)" 1
+        # a sibling asking for CPU 1 too: invalid, the kernel says why (its
+        # CPUs set first: no test changes an invalid partition)
+        mkdir /sys/fs/cgroup/two
+        echo 1 >/sys/fs/cgroup/two/cpuset.cpus
+        echo isolated >/sys/fs/cgroup/two/cpuset.cpus.partition 2>/dev/null
+        corehop-sweep -i >/tmp/audit 2>&1
+        same "an invalid sibling partition: its check fails" \
+            "$(grep -c '^not ok [0-9]* no isolated partition is invalid$' /tmp/audit)" 1
+        same "naming it and the kernel's reason" \
+            "$(grep -c '^# got:      /sys/fs/cgroup/two: isolated invalid (.*)$' /tmp/audit)" 1
     fi
     ;;
 irqstray)
     # booted with isolcpus=1 nohz_full=1 irqaffinity=0,2-3 on arm64, whose
     # timer and PMU are per-CPU interrupts, with no effective affinity: they
     # stray nowhere, and hide nothing; the uart, made to may use CPUs 1 and
-    # 3, lands on isolated CPU 1 (the first of them), and is named
+    # 3, lands on isolated CPU 1 (the first of them), and is named, as is,
+    # over a window, the RTC's alarm made to fire there
     uart=$(sed -n 's/^ *\([0-9]*\):.*uart.*/\1/p' /proc/interrupts | head -n 1)
     echo 1,3 >"/proc/irq/$uart/smp_affinity_list"
     same "the uart, IRQ ${uart:-N}, lands on CPU 1" "$(cat "/proc/irq/$uart/effective_affinity_list" 2>&1)" 1
-    audit "with the uart on CPUs 1,3" "$([ "$major" -lt 7 ] && echo 'no task strays onto isolated CPU 1;')no interrupt strays onto isolated CPU 1;"
+    audit "with the uart on CPUs 1,3" "$(nohz_fails)$(watchdog_fails)$([ "$major" -lt 7 ] && echo 'no task strays onto isolated CPU 1;')no interrupt strays onto isolated CPU 1;"
     same "naming the uart" "$(grep -c "^#  *IRQ $uart ([^)]*) on CPUs 1, may use 1,3$" /tmp/audit)" 1
+    # over a window, the RTC's alarm, made to may use CPUs 1 and 3 too,
+    # fires on CPU 1: named
+    rtc=$(sed -n 's/^ *\([0-9]*\):.*rtc.*/\1/p' /proc/interrupts | head -n 1)
+    echo 1,3 >"/proc/irq/$rtc/smp_affinity_list"
+    (sleep 1 && echo +1 >/sys/class/rtc/rtc0/wakealarm) &
+    window "the RTC's alarm on CPU 1" 1 "not ok"
+    same "which names it" "$(grep -cE "^# got:      IRQ $rtc \(rtc-pl031\) fired 1 time " /tmp/window)" 1
+    ;;
+ticking)
+    # booted with isolcpus=2-3 irqaffinity=0-1, and no nohz_full=: a busy
+    # CPU 3 passes its window, the tick noted as what was configured
+    busy 3
+    window "a busy CPU that is not nohz_full" 3 ok
+    same "which notes the tick" \
+        "$(grep -cE '^# the tick runs: [0-9]+ local timer interrupts, .* which is not tickless, as configured$' /tmp/window)" 1
     ;;
 leaky)
     # booted with isolcpus=2-3 nohz_full=2-3 and no irqaffinity=: new

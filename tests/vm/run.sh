@@ -54,9 +54,10 @@ partition|the sweep outside and inside a cgroup v2 isolated partition of CPU 1
 rt|SCHED_FIFO tasks and parkers moved both ways, their policy kept; a SCHED_DEADLINE task refused; the sweep; -H where SCHED_DEADLINE bandwidth or a read-only /sys keeps CPU 1 online
 onecpu|the sweep on 1 CPU; the example script
 crossword|the sweep with CPUs 63-65 brought online, across the mask's first two 64-bit words
-isolation|the audit (-i) of isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1 on 4 CPUs: it holds since 7.x, with a task bound to CPU 3 too; it fails naming a task that may use every CPU, the kernel threads of 6.1 and 5.10, 5.10's missing nohz_full, and init widened by an isolated partition
+isolation|the audit (-i) of isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1 on 4 CPUs: it holds since 7.x, with a task bound to CPU 3 too; it fails naming a task that may use every CPU, the kernel threads of 6.1 and 5.10, 5.10's missing nohz_full, and init widened by an isolated partition; over a window (-w), a busy task alone on CPU 3 is quiet, two are not (the tick back), nor is the serial port's interrupt made to fire there; the lockup watchdog on every CPU and an invalid sibling partition fail
 leaky|the audit of isolcpus=2-3 nohz_full=2-3 without irqaffinity=: new interrupts may use every CPU, and amd64's keyboard lands on the isolated ones
-irqstray|the audit of isolcpus=1 nohz_full=1 irqaffinity=0,2-3 on arm64: the per-CPU timer and PMU stray nowhere, and the uart made to may use CPUs 1 and 3 lands on CPU 1 and is named
+irqstray|the audit of isolcpus=1 nohz_full=1 irqaffinity=0,2-3 on arm64: the per-CPU timer and PMU stray nowhere, and the uart made to may use CPUs 1 and 3 lands on CPU 1 and is named, as is the RTC's alarm made to fire there over a window
+ticking|the audit's window (-w) of isolcpus=2-3 irqaffinity=0-1, no nohz_full=: a busy CPU passes, its tick noted
 timekeeping|the audit of nohz_full=0-2: the kernel keeps CPU 0 for timekeeping, and the audit names it
 EOF
 
@@ -98,6 +99,9 @@ amd64|amd64/bullseye|onecpu|1|256|
 amd64|amd64/bullseye|possible1025|2|768|possible_cpus=1025
 amd64|amd64/bullseye|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
 arm64|arm64/bullseye|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
+arm64|arm64/bullseye|irqstray|4|256|isolcpus=1 nohz_full=1 irqaffinity=0,2-3
+amd64|amd64/bullseye|ticking|4|256|isolcpus=2-3 irqaffinity=0-1
+arm64|arm64/bullseye|ticking|4|256|isolcpus=2-3 irqaffinity=0-1
 # 6.12 (Debian 13); possible_cpus= no longer raises the possible CPUs of x86
 amd64|amd64/trixie|hotplug|4|256|
 amd64|amd64/trixie|cpuset|2|256|
@@ -119,6 +123,8 @@ amd64|amd64/sid|timekeeping|4|256|isolcpus=domain,1-2 nohz_full=0-2 irqaffinity=
 arm64|arm64/sid|isolation|4|256|isolcpus=2-3 nohz_full=2-3 irqaffinity=0-1
 arm64|arm64/sid|leaky|4|256|isolcpus=2-3 nohz_full=2-3
 arm64|arm64/sid|irqstray|4|256|isolcpus=1 nohz_full=1 irqaffinity=0,2-3
+amd64|amd64/sid|ticking|4|256|isolcpus=2-3 irqaffinity=0-1
+arm64|arm64/sid|ticking|4|256|isolcpus=2-3 irqaffinity=0-1
 arm64|arm64/sid|hotplug|4|256|
 ppc64el|ppc64el/sid|possible2048|2,maxcpus=2100|4096|
 ppc64el|ppc64el/sid|hotplug|4|512|
