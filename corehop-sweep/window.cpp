@@ -366,8 +366,10 @@ unseen sources(const window_plan &plan, const window_run &w, int j, verdict &v, 
                 continue;
             }
             const bool numbered = all_digits(l.name);
-            lines_add(v.notes, "%s%s (%s): %llu, %.1f/s", numbered ? "IRQ " : "", l.name,
-                      numbered ? interrupt_handler(l.rest).data() : l.rest, times,
+            const char *what = numbered ? interrupt_handler(l.rest).data() : l.rest;
+            // (s390x's EXT says nothing of itself)
+            lines_add(v.notes, "%s%s%s%s%s: %llu, %.1f/s", numbered ? "IRQ " : "", l.name,
+                      what[0] == '\0' ? "" : " (", what, what[0] == '\0' ? "" : ")", times,
                       rate(count, w.seconds));
             ticks += l.kind == interrupt_kind::local_timer ? count : 0;
             bool per_cpu = false;
