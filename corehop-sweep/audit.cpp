@@ -491,17 +491,26 @@ constexpr mask_of MASKS[] = {
      .kind = "mask of unbound workqueues"},
 };
 
+// Whether some CPU is isolated, and every one is known; else the verdict
+// says why not.
+bool isolated_known(const audit_run &a, verdict &v) {
+    if (cpu_list_count(a.isolated) == 0) {
+        verdict_skip(v, "no CPU is isolated");
+        return false;
+    }
+    if (is_unseen(a.unknown)) {
+        verdict_unseen(v, a.unknown);
+        return false;
+    }
+    return true;
+}
+
 void mask_check(void *context, int argument, std::span<verdict> verdicts) {
     auto &a = *static_cast<audit_run *>(context);
     const mask_of &m = std::span(MASKS)[static_cast<size_t>(argument)];
     verdict &v = verdicts[0];
     verdict_name(v, "%s", m.what);
-    if (cpu_list_count(a.isolated) == 0) {
-        verdict_skip(v, "no CPU is isolated");
-        return;
-    }
-    if (is_unseen(a.unknown)) {
-        verdict_unseen(v, a.unknown);
+    if (!isolated_known(a, v)) {
         return;
     }
     cpu_list mask{};
@@ -570,6 +579,9 @@ void watchdog_check(void *context, int /*argument*/, std::span<verdict> verdicts
     auto &a = *static_cast<audit_run *>(context);
     verdict &v = verdicts[0];
     verdict_name(v, "the lockup watchdog stays off the isolated CPUs");
+    if (!isolated_known(a, v)) {
+        return;
+    }
     long on = 0;
     long soft = 0;
     long nmi = 0;
@@ -771,7 +783,10 @@ int audit(int seconds) {
         std::string_view value;
         any_asked = any_asked || kernel_param(a.cmdline, name, value);
     }
-    if (cpu_list_count(a.isolated) == 0 && !any_asked && !is_unseen(a.cmdline_unread)) {
+    // (an isolated partition the kernel holds invalid asked for isolation,
+    // and isolates nothing: its check says so)
+    if (cpu_list_count(a.isolated) == 0 && !any_asked && !is_unseen(a.cmdline_unread) &&
+        a.invalid == 0) {
         static text why;
         text_set(why, "no CPU is isolated here%s%s, and the kernel command line asks for none",
                  is_unseen(a.unknown) ? " as far as can be seen: " : "",

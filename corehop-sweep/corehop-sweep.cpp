@@ -41,8 +41,9 @@ const char *const HELP =
     "           of SECONDS, 1 to 3600\n"
     "  -l       print the CPUs a task may use here, and exit\n"
     "  -h       print this help, and exit\n"
-    "Exit status: 0 all passed, 1 a check failed, 4 nothing could be checked,\n"
-    "2 a bad command line.\n";
+    "Exit status: 0 all passed, 1 a check failed or the report could not be\n"
+    "written, 2 a bad command line, 4 nothing could be checked, 128+N ended by\n"
+    "signal N.\n";
 
 // The command line.
 struct options {

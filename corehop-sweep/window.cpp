@@ -47,25 +47,25 @@ constexpr uint8_t AT_END = 2;
 // One window, measured once for all the checks of it: the measured CPUs'
 // index, the counters, and each CPU's idle time and time waited.
 struct window_run {
-    bool done;
-    unseen why; // why nothing could be measured
-    int16_t index[CPU_LIST_CPUS];
-    int measured;
-    counters interrupts;
-    counters softirqs;
-    int32_t column_cpu[CPU_LIST_CPUS];
-    uint64_t column_count[CPU_LIST_CPUS];
-    uint8_t timed[CPUS_MAX];
-    uint64_t idle[CPUS_MAX];
-    uint8_t waited[CPUS_MAX];
-    uint64_t wait[CPUS_MAX];
-    unseen wait_unseen;
-    double seconds;
-    cpu_list where; // the CPUs the audit sleeps on
+    bool done{};
+    unseen why{}; // why nothing could be measured
+    int16_t index[CPU_LIST_CPUS]{};
+    int measured{};
+    counters interrupts{};
+    counters softirqs{};
+    int32_t column_cpu[CPU_LIST_CPUS]{};
+    uint64_t column_count[CPU_LIST_CPUS]{};
+    uint8_t timed[CPUS_MAX]{};
+    uint64_t idle[CPUS_MAX]{};
+    uint8_t waited[CPUS_MAX]{};
+    uint64_t wait[CPUS_MAX]{};
+    unseen wait_unseen{};
+    double seconds{};
+    cpu_list where{}; // the CPUs the audit sleeps on
 };
 
 window_run &the_window() {
-    static window_run w;
+    static window_run w{};
     return w;
 }
 
@@ -79,9 +79,9 @@ void copy_cut(std::span<char> to, std::string_view from) {
 struct counters_pass {
     window_run &w;
     counters &c;
-    bool end;
-    int columns;
-    int next; // the line of the start the next line of the end is likely to be
+    bool end{};
+    int columns{};
+    int next{}; // the line of the start the next line of the end is likely to be
     unseen failed;
 };
 

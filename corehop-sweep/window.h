@@ -26,4 +26,4 @@ struct window_plan {
 
 // The check of one isolated CPU, in the runner's way (its argument the CPU):
 // it stayed quiet. The first measures the window for all.
-void window_check(void *plan, int cpu, std::span<verdict> verdicts);
+void window_check(void *context, int cpu, std::span<verdict> verdicts);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "noise.h"
 #include "text_part.h"
+#include <algorithm>
 
 namespace {
 
@@ -39,15 +40,7 @@ bool take_count(std::string_view &text, uint64_t &value) {
 }
 
 bool all_digits(std::string_view text) {
-    if (text.empty()) {
-        return false;
-    }
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return true;
+    return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Each architecture's local timer, as its line of /proc/interrupts names it:

@@ -460,7 +460,7 @@ EOF_CASES
     done
 }
 
-@test "the LAVA test: a case a result named from its description, skips as KTAP says, the plan, status and programs as cases" {
+@test "the LAVA test: a case a result named from its description, skips as KTAP says, the plan, status and programs as cases; the sweep's options passed for it to judge" {
     local lava=$BATS_TEST_DIRNAME/../lava/corehop-sweep.sh stand_in=$BATS_TEST_TMPDIR/stand-in
     local release=$BATS_TEST_TMPDIR/release name
     name=corehop-0-linux-$(dpkg --print-architecture)
@@ -488,6 +488,7 @@ EOF_CASES
 -p "$stand_in"|KTAP version 1\n1..3\nok 1 a\nok 2 - b|0|1|sweep-programs pass;a pass;b pass;sweep-plan fail;sweep-status pass
 -p "$stand_in"|KTAP version 1\nok 1 a|0|1|sweep-programs pass;a pass;sweep-plan fail;sweep-status pass
 -p "$stand_in" -c 1 -H true|KTAP version 1\n1..1\nok 1 a|0|0|sweep-programs pass;a pass;sweep-plan pass;sweep-status pass
+-p "$stand_in" -i true -c 1|usage: corehop-sweep|2|2|sweep-programs pass;sweep-plan fail;sweep-status fail
 -p /nowhere|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nand no release to fetch it from (-r)
 -p /nowhere -r "$release/"|KTAP version 1\n1..1\nok 1 a|0|0|sweep-programs pass;a pass;sweep-plan pass;sweep-status pass|no corehop-sweep in /nowhere
 -p /nowhere -r "file://$release" -s true|KTAP version 1\n1..1\nok 1 a|0|1|sweep-programs fail|no corehop-sweep in /nowhere\nand no fetch (-s true)
@@ -511,6 +512,9 @@ EOF_CASES
 -i false -H false|
 -i true -w 10|-i -w 10
 -i true -w ''|-i
+-i true -H true|-H -i
+-i true -c 1|-c 1 -i
+-w 10|-w 10
 EOF_CASES
     # usage | what it says before the usage line
     while IFS='|' read -r options says; do
@@ -521,8 +525,6 @@ usage: corehop-sweep.sh [-c CPUS] [-H true|false] [-i true|false] [-w SECONDS] [
     done <<'EOF_CASES'
 -H yes|-H takes true or false, not "yes"
 -i 1|-i takes true or false, not "1"
--i true -H true|-i true takes no -c and no -H true
--i true -c 1|-i true takes no -c and no -H true
 EOF_CASES
 }
 
@@ -915,10 +917,11 @@ EOF_CASES
     # parameter against what the kernel shows | the tickless CPUs it shows
     # (none: no nohz_full) | the default affinity of interrupts (none: as
     # it is) | a line of the report, a pattern (N any number, LAST the
-    # isolated CPU)
-    while IFS='|' read -r cmdline nohz affinity line; do
+    # isolated CPU) | the isolated CPUs it shows (default LAST; none: none)
+    while IFS='|' read -r cmdline nohz affinity line isolated; do
         echo "quiet ${cmdline//LAST/$last} ro" >"$BATS_TEST_TMPDIR/cmdline"
-        stand_in_cpus "$(online_cpus)" "$last" "${nohz//LAST/$last}"
+        isolated=${isolated:-$last}
+        stand_in_cpus "$(online_cpus)" "${isolated/none/}" "${nohz//LAST/$last}"
         CMDLINE=$BATS_TEST_TMPDIR/cmdline AFFINITY=$affinity audit_over_stand_ins "" ""
         line=${line//LAST/$last}
         grep -qxE "$line" <(sed 's/^\(\(not \)\{0,1\}ok\) [0-9]* /\1 N /' "$BATS_TEST_TMPDIR/out") ||
@@ -929,6 +932,7 @@ isolcpus=domain,LAST|||# the kernel command line: isolcpus=domain,LAST
 isolcpus=0-LAST|||# got:      CPUs 0(-[0-9]+)? not isolated: the kernel shows LAST
 isolcpus=nohz2,LAST|||# got:      none: the kernel ignores a flag or list it cannot read: 'nohz2,LAST'
 isolcpus=managed_irq,LAST|||ok N isolcpus= is in effect # SKIP managed_irq alone, which the kernel shows nowhere
+isolcpus=managed_irq,LAST|||ok N the lockup watchdog stays off the isolated CPUs # SKIP no CPU is isolated|none
 nohz_full=LAST|none||# got:      none: the kernel shows no nohz_full, and so has none
 isolcpus=LAST isolcpus=0-LAST|||ok N isolcpus= is in effect
 nohz-full=LAST|LAST||ok N nohz_full= is in effect

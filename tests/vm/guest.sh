@@ -399,8 +399,18 @@ cpuset)
     sweep
     ;;
 partition)
-    # CPU 1 an isolated partition: outside it CPU 1 refuses, inside CPU 0
+    # an isolated partition of every CPU, which the kernel holds invalid:
+    # though nothing else is isolated, the audit runs, and fails on it
     echo +cpuset >/sys/fs/cgroup/cgroup.subtree_control
+    mkdir /sys/fs/cgroup/all
+    echo 0-1 >/sys/fs/cgroup/all/cpuset.cpus
+    echo isolated >/sys/fs/cgroup/all/cpuset.cpus.partition 2>/dev/null
+    corehop-sweep -i >/tmp/audit 2>&1
+    same "an invalid partition alone: the audit fails" "status $?" "status 1"
+    same "naming it and the kernel's reason" \
+        "$(grep -c '^# got:      /sys/fs/cgroup/all: isolated invalid (.*)$' /tmp/audit)" 1
+    rmdir /sys/fs/cgroup/all
+    # CPU 1 an isolated partition: outside it CPU 1 refuses, inside CPU 0
     mkdir /sys/fs/cgroup/one
     echo 1 >/sys/fs/cgroup/one/cpuset.cpus
     echo isolated >/sys/fs/cgroup/one/cpuset.cpus.partition

@@ -50,7 +50,7 @@ cgroupv1|the sweep -l and -H under cgroup v1's cpuset mounted noprefix: no CPU a
 isolcpus|the sweep with CPU 1 isolated
 nohz_full|the sweep with CPU 1 isolated and tickless
 cpuset|the sweep in a cgroup v2 cpuset of CPU 0
-partition|the sweep outside and inside a cgroup v2 isolated partition of CPU 1
+partition|an isolated partition of every CPU, invalid, fails the audit though nothing else is isolated; the sweep outside and inside a cgroup v2 isolated partition of CPU 1
 rt|SCHED_FIFO tasks and parkers moved both ways, their policy kept; a SCHED_DEADLINE task refused; the sweep; -H where SCHED_DEADLINE bandwidth or a read-only /sys keeps CPU 1 online
 onecpu|the sweep on 1 CPU; the example script
 crossword|the sweep with CPUs 63-65 brought online, across the mask's first two 64-bit words
