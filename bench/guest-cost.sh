@@ -13,30 +13,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# shellcheck source=tests/vm/guests.sh
+source tests/vm/guests.sh
 dist=${1:-build/dist}
 cpus=${2:-64}
 rounds=${3:-5}
-cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
 archive=$(echo "$dist"/corehop-*-linux-amd64.tar.gz)
-for file in "$archive" "$cache/amd64/bookworm/kernel" "$cache/amd64/busybox"; do
-    [ -f "$file" ] || { echo "guest-cost: no $file: run packaging/release.sh and tests/vm/fetch-kernel.sh amd64/bookworm" >&2 && exit 1; }
-done
+[ -f "$archive" ] || { echo "guest-cost: no $archive: run packaging/release.sh" >&2 && exit 1; }
+lacks=$(guest_lacks amd64/bookworm)
+[ -z "$lacks" ] || { echo "guest-cost: $lacks" >&2 && exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-root=$work/root
-mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/bin"
-tar -xzf "$archive" -C "$root" --strip-components=1 --wildcards '*/bin/*' '*/examples/*.sh'
-mv "$root"/share/doc/corehop/examples/*.sh "$root/bin/"
-cp "$cache/amd64/busybox" "$root/bin/busybox"
-ln -s busybox "$root/bin/sh"
-# the VM suite's init, with its case that measures
-cp tests/vm/guest.sh "$root/init"
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initrd"
-line=$(timeout 1800 qemu-system-x86_64 -accel tcg,thread=single -smp "$cpus" -m 1024 \
-    -kernel "$cache/amd64/bookworm/kernel" -initrd "$work/initrd" \
-    -append "console=ttyS0 panic=-1 quiet case=cost rounds=$rounds" -display none -monitor none -serial stdio -no-reboot </dev/null |
-    tr -d '\r' | grep '^guest-cost: ')
+# the VM suite's guest, in its case that measures
+guest_tree "$work/root" amd64
+guest_programs "$work/root" "$archive"
+guest_pack "$work/root" "$work/initrd.gz"
+line=$(guest_boot amd64 amd64/bookworm "$cpus" 1024 "$work/initrd.gz" 1800 "case=cost rounds=$rounds" |
+    grep '^guest-cost: ')
 echo "$line"
 # (as many runs as checks: the ratio of the two times)
 awk -v line="$line" -v cpus="$cpus" 'BEGIN {

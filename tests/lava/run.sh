@@ -21,20 +21,37 @@
 # its log. Prints a line a job as it ends.
 #
 #   tests/lava/run.sh WORK
+#   tests/lava/run.sh --root   the dispatcher's root alone, made where missing
 # The release comes from $COREHOP_DIST (else packaging/release.sh makes the
-# two targets' in WORK), the kernels and busybox from tests/vm/fetch-kernel.sh.
-# The dispatcher runs in a Debian 12 root (tests/vm/make-root.sh's lava:
-# lava-dispatcher and QEMU, with lava-server's device templates, from which
-# each device's dictionary is rendered), in a mount namespace of its own
-# where LAVA's working folder, /var/lib/lava/dispatcher, is a tmpfs: the
-# machine gets no service, no package and no LAVA state. Where the root
-# cannot be made or something else is missing, it exits 77 (skipped), saying
-# why.
+# two targets' in WORK); the kernels, busybox and the guest's init (its case
+# "lava": a root shell on the console, the release served on its loopback)
+# from tests/vm/guests.sh. The dispatcher runs in a Debian 12 root
+# (tests/vm/debian-root.sh's lava: lava-dispatcher and QEMU, with
+# lava-server's device templates, from which each device's dictionary is
+# rendered), where LAVA's working folder, /var/lib/lava/dispatcher, is a
+# tmpfs: the machine gets no service, no package and no LAVA state. Where the
+# root cannot be made or something else is missing, it exits 77 (skipped),
+# saying why.
 set -euo pipefail
 
 source=$(cd "$(dirname "$0")/../.." && pwd)
-cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
-[ $# = 1 ] || { echo "usage: run.sh WORK" >&2 && exit 2; }
+# shellcheck source=tests/vm/guests.sh
+source "$source/tests/vm/guests.sh"
+
+# dispatcher_root: the dispatcher's root, made where missing; its folder.
+templates=/usr/share/lava-server/device-types
+dispatcher_root() {
+    # shellcheck disable=SC2016 # mmdebstrap's hooks expand "$1": the root
+    "$source/tests/vm/debian-root.sh" make lava bookworm lava-dispatcher,qemu-system-x86,qemu-system-arm,git \
+        --customize-hook='chroot "$1" apt-get -q -o APT::Sandbox::User=root download lava-server' \
+        --customize-hook='dpkg-deb --fsys-tarfile "$1"/lava-server_*.deb | tar -xf - -C "$1" '".$templates/base.jinja2 .$templates/qemu.jinja2" \
+        --customize-hook='rm "$1"/lava-server_*.deb'
+}
+if [ "${1:-}" = --root ]; then
+    dispatcher_root >/dev/null
+    exit 0
+fi
+[ $# = 1 ] || { echo "usage: run.sh WORK | run.sh --root" >&2 && exit 2; }
 mkdir -p "$1"
 work=$(cd "$1" && pwd)
 
@@ -44,26 +61,23 @@ skip() {
 }
 
 # The guests: Debian architecture | kernel | the LAVA architecture of
-# qemu.jinja2 | serial console
-declare -A kernel lava_arch serial
+# qemu.jinja2
+declare -A kernel lava_arch
 archs=()
-while IFS='|' read -r arch kernel_name lava_name device; do
+while IFS='|' read -r arch kernel_name lava_name; do
     archs+=("$arch")
-    kernel[$arch]=$kernel_name lava_arch[$arch]=$lava_name serial[$arch]=$device
+    kernel[$arch]=$kernel_name lava_arch[$arch]=$lava_name
 done <<'EOF'
-amd64|amd64/bookworm|amd64|ttyS0
-arm64|arm64/bookworm|arm64|ttyAMA0
+amd64|amd64/bookworm|amd64
+arm64|arm64/bookworm|arm64
 EOF
 
 [ "$(id -u)" = 0 ] || skip "not root: the dispatcher runs in a chroot"
-for tool in mmdebstrap cpio unshare; do
+for tool in mmdebstrap unshare; do
     command -v "$tool" >/dev/null || skip "no $tool: apt-get install $tool"
 done
-for arch in "${archs[@]}"; do
-    if [ ! -f "$cache/${kernel[$arch]}/kernel" ] || [ ! -x "$cache/$arch/busybox" ]; then
-        skip "no ${kernel[$arch]} kernel in $cache: run tests/vm/fetch-kernel.sh ${kernel[$arch]}"
-    fi
-done
+lacks=$(guest_lacks "${kernel[@]}")
+[ -z "$lacks" ] || skip "$lacks"
 
 # The release: the programs of both architectures and the test definition.
 dist=${COREHOP_DIST:-$work/dist}
@@ -84,64 +98,24 @@ done
 source "$source/tests/console.sh"
 
 # The dispatcher's root.
-[ -d "$cache/lava" ] || echo "LAVA: making the dispatcher's root in $cache/lava, once" | tee -a "$console"
-templates=/usr/share/lava-server/device-types
-if ! root=$("$source/tests/vm/make-root.sh" lava bookworm \
-    lava-dispatcher,qemu-system-x86,qemu-system-arm,git \
-    --customize-hook="chroot \"\$1\" sh -ec 'cd /tmp && apt-get -q -o APT::Sandbox::User=root download lava-server >/dev/null
-        dpkg-deb --fsys-tarfile lava-server_*.deb | tar -xf - -C / .$templates/base.jinja2 .$templates/qemu.jinja2
-        rm lava-server_*.deb'" 2>"$work/root.err"); then
-    tail -n 5 "$work/root.err" >&2
-    skip "the dispatcher's root cannot be made: see above"
-fi
+[ -d "$guest_cache/lava" ] || echo "LAVA: making the dispatcher's root in $guest_cache/lava, once" | tee -a "$console"
+root=$(dispatcher_root 2>"$work/root.err") ||
+    { tail -n 5 "$work/root.err" >&2 && skip "the dispatcher's root cannot be made: see above"; }
 
-# in_root COMMAND...: COMMAND in the root, in a mount namespace of its own
-# with WORK as /work, this repository as /repo (read-only) and a LAVA
-# working folder that ends with it.
+# in_root COMMAND...: COMMAND in the root, with WORK as /work, this
+# repository as /repo (read-only) and a LAVA working folder that ends with it.
 in_root() {
-    # shellcheck disable=SC2016 # expanded in the namespace
-    unshare --mount --propagation private /bin/sh -euc '
-        root=$1 work=$2 source=$3
-        shift 3
-        mount -t proc proc "$root/proc"
-        mount --rbind /sys "$root/sys"
-        mount --rbind /dev "$root/dev"
-        mount -t tmpfs tmpfs "$root/tmp"
-        mount -t tmpfs tmpfs "$root/var/lib/lava/dispatcher"
-        mkdir -p "$root/work" "$root/repo"
-        mount --bind "$work" "$root/work"
-        mount --bind "$source" "$root/repo"
-        mount -o remount,bind,ro "$root/repo"
-        exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-            GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0=/repo "$@"
-    ' sh "$root" "$work" "$source" "$@"
+    "$source/tests/vm/debian-root.sh" run "$root" --bind "$work:/work" --bind "$source:/repo:ro" \
+        --tmpfs /var/lib/lava/dispatcher --env GIT_CONFIG_COUNT=1 --env GIT_CONFIG_KEY_0=safe.directory \
+        --env GIT_CONFIG_VALUE_0=/repo -- "$@"
 }
 
-# The guest's init: a root shell on the console, as on a board that LAVA has
-# booted, with the release and the stand-in beside busybox.
+# initramfs ARCH: the guest's image, a board that LAVA has booted, with the
+# release and the stand-in beside busybox.
 initramfs() {
-    local arch=$1 tree=$work/root-$1
-    rm -rf "$tree"
-    mkdir -p "$tree/bin" "$tree/proc" "$tree/sys" "$tree/dev" "$tree/tmp" "$tree/release" "$tree/stand-in"
-    cp "$cache/$arch/busybox" "$tree/bin/busybox"
-    ln -s busybox "$tree/bin/sh"
-    cat >"$tree/init" <<'EOF'
-#!/bin/sh
-export PATH=/bin
-busybox mount -t proc proc /proc
-busybox --install -s /bin
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t cgroup2 none /sys/fs/cgroup
-mount -t tmpfs tmpfs /tmp
-# the release, served as a lab's server would, on the guest's own loopback
-ifconfig lo 127.0.0.1 up
-httpd -p 127.0.0.1:8000 -h /release
-export PS1='/ # '
-exec setsid cttyhack sh
-EOF
-    chmod 755 "$tree/init"
-    local archive
+    local arch=$1 tree=$work/root-$1 archive
+    guest_tree "$tree" "$arch"
+    mkdir "$tree/release" "$tree/stand-in"
     archive=$(echo "$dist"/corehop-*-linux-"$arch".tar.gz)
     cp "$archive" "$tree/release/"
     grep " [ *]${archive##*/}\$" "$dist/SHA256SUMS" >"$tree/release/SHA256SUMS"
@@ -152,8 +126,7 @@ EOF
 echo "Pass: switch thread $4 to cpu $2 success"
 EOF
     chmod 755 "$tree/stand-in/corehop"
-    (cd "$tree" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/$arch.cpio"
-    rm -rf "$tree"
+    guest_pack "$tree" "$work/$arch.cpio"
 }
 
 # device ARCH LAVA-ARCH: the device dictionary of a QEMU guest of ARCH,
@@ -172,7 +145,7 @@ job() {
     local params from repository path
     # the sweep's job takes the test definition from the release's archive,
     # the stand-in's from this repository's last commit
-    local append="console=${serial[$2]} panic=-1"
+    local append="${guest_console[$2]:+console=${guest_console[$2]} }panic=-1 case=lava"
     case $3 in
     sweep)
         params='{RELEASE: "http://127.0.0.1:8000", HOTPLUG: "true"}'
@@ -292,7 +265,7 @@ judge() {
 # Five jobs, two at a time, a line each as it ends.
 cp "${definition[0]}" "$work/"
 for arch in "${archs[@]}"; do
-    cp "$cache/${kernel[$arch]}/kernel" "$work/$arch.kernel"
+    cp "$guest_cache/${kernel[$arch]}/kernel" "$work/$arch.kernel"
     initramfs "$arch"
     device "$arch" "${lava_arch[$arch]}"
 done

@@ -17,12 +17,14 @@
 # It needs no root and changes nothing on the machine: apt runs with a state
 # of its own (sources, lists, downloads) and the machine's configuration
 # without its hooks, on the Debian archive that the machine's sources name.
-# The cache is $COREHOP_VM_CACHE, or ~/.cache/corehop-vm: CACHE/KERNEL holds
-# the kernel and its version, CACHE/ARCH/busybox the busybox; one fetch at a
-# time fills it, and keeps no apt lists.
+# The cache is the guests' (tests/vm/guests.sh): CACHE/KERNEL holds the
+# kernel and its version, CACHE/ARCH/busybox the busybox; one fetch at a time
+# fills it, and keeps no apt lists.
 set -euo pipefail
 
-cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
+# shellcheck source=tests/vm/guests.sh
+source "${BASH_SOURCE[0]%/*}/guests.sh"
+cache=$guest_cache
 [ $# -gt 0 ] || { echo "usage: fetch-kernel.sh ARCH/SUITE[/FLAVOUR]... | fetch-kernel.sh --archive" >&2 && exit 2; }
 
 # metapackage ARCH [FLAVOUR]: the package that depends on the kernel.
@@ -112,7 +114,9 @@ for kernel in "$@"; do
     fi
 done
 
-for suite in "${!wanted[@]}"; do
+# fetch SUITE: what is missing from SUITE, with an apt state of its own.
+fetch() {
+    local suite=$1 archs state item root arch flavour deb kernel meta package candidate binary image file
     archs=$(tr ' ' '\n' <<<"${wanted[$suite]}" | sed -n 's/^[a-z]*:\([^/]*\).*/\1/p' | sort -u | tr '\n' ' ')
     state=$cache/apt/$suite
     rm -rf "$state"
@@ -179,4 +183,22 @@ for suite in "${!wanted[@]}"; do
     done
     # the kernels and busybox are kept, apt's lists and downloads are not
     rm -rf "$state"
+}
+
+# Two suites at a time, one a core: their apt lists read and their packages
+# unpacked side by side.
+running=0
+status=0
+for suite in "${!wanted[@]}"; do
+    if [ "$running" -ge 2 ]; then
+        wait -n || status=1
+        running=$((running - 1))
+    fi
+    fetch "$suite" &
+    running=$((running + 1))
 done
+while [ "$running" -gt 0 ]; do
+    wait -n || status=1
+    running=$((running - 1))
+done
+exit "$status"

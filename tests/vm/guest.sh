@@ -1,17 +1,27 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The init of the VM suite's guests: runs the checks of the case named by
-# "case=NAME" on the kernel command line and prints one "ok CASE NAME" or
-# "not ok CASE NAME: detail" line a check, corehop-sweep's among them, then
-# "vm-suite end: CASE", and powers off. The host judges by these lines alone.
+# The init of the guests: runs the checks of the case named by "case=NAME"
+# on the kernel command line and prints one "ok CASE NAME" or "not ok CASE
+# NAME: detail" line a check, corehop-sweep's among them, then "vm-suite
+# end: CASE", and powers off. The host judges by these lines alone. The case
+# "lava" is a board as LAVA has booted it instead: a root shell on the
+# console.
 export PATH=/bin
 busybox mount -t proc proc /proc
 busybox --install -s /bin
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev 2>/dev/null
 mount -t cgroup2 none /sys/fs/cgroup
-exec </dev/null >/dev/console 2>&1
 case=$(sed -n 's/.*[[:space:]]case=\([^[:space:]]*\).*/\1/p' /proc/cmdline)
+if [ "$case" = lava ]; then
+    mount -t tmpfs tmpfs /tmp
+    # the release, served as a lab's server would, on the guest's own loopback
+    ifconfig lo 127.0.0.1 up
+    httpd -p 127.0.0.1:8000 -h /release
+    export PS1='/ # '
+    exec setsid cttyhack sh
+fi
+exec </dev/null >/dev/console 2>&1
 
 # poll, cpus_of, wait_parked, end_parker: the parking steps, as the release
 # ships them beside its example

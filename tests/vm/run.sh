@@ -15,27 +15,16 @@
 # WORK is a folder for initramfs images and console logs. The programs come
 # from the release archives in $COREHOP_DIST, or else packaging/release.sh
 # makes them in WORK. Kernels and busybox come from tests/vm/fetch-kernel.sh,
-# in $COREHOP_VM_CACHE or ~/.cache/corehop-vm. It exits 77 (skipped) where
+# the guests' machines from tests/vm/guests.sh. It exits 77 (skipped) where
 # QEMU, a kernel or a target's compiler is missing, saying what to get.
+# Every guest runs under software emulation, its CPUs on one host thread:
+# two guests at a time, one a core, take less time so than with a thread a
+# CPU.
 set -euo pipefail
 
 source=$(cd "$(dirname "$0")/../.." && pwd)
-cache=${COREHOP_VM_CACHE:-$HOME/.cache/corehop-vm}
-
-# The machine of each kernel architecture: QEMU | its Debian package | its
-# options | the console (none: the machine's own). Every guest runs under
-# software emulation, its CPUs on one host thread: two guests at a time, one
-# a core, take less time so than with a thread a CPU.
-declare -A qemu qemu_package qemu_options console
-while IFS='|' read -r arch program package options device; do
-    qemu[$arch]=$program qemu_package[$arch]=$package qemu_options[$arch]=$options console[$arch]=$device
-done <<'EOF'
-amd64|qemu-system-x86_64|qemu-system-x86||ttyS0
-arm64|qemu-system-aarch64|qemu-system-arm|-M virt -cpu cortex-a57|ttyAMA0
-ppc64el|qemu-system-ppc64|qemu-system-ppc|-M pseries,x-vof=on,cap-cfpc=broken,cap-sbbc=broken,cap-ibs=broken,cap-ccf-assist=off -nodefaults|hvc0
-s390x|qemu-system-s390x|qemu-system-misc|-M s390-ccw-virtio -nodefaults|
-riscv64|qemu-system-riscv64|qemu-system-misc|-M virt -nodefaults -bios default|ttyS0
-EOF
+# shellcheck source=tests/vm/guests.sh
+source "$source/tests/vm/guests.sh"
 
 # What each case shows (tests/vm/guest.sh holds its checks).
 declare -A shows
@@ -175,16 +164,9 @@ kernels_of() {
 
 # missing: why the selected boots cannot run here, if anything, on one line.
 missing() {
-    local kernel arch absent=()
-    command -v cpio >/dev/null || { echo "no cpio: apt-get install cpio" && return; }
-    while read -r kernel; do
-        arch=${kernel%%/*}
-        command -v "${qemu[$arch]}" >/dev/null ||
-            { echo "no ${qemu[$arch]}: apt-get install ${qemu_package[$arch]}" && return; }
-        [ -f "$cache/$kernel/kernel" ] && [ -x "$cache/$arch/busybox" ] || absent+=("$kernel")
-    done < <(kernels_of)
-    [ ${#absent[@]} = 0 ] ||
-        echo "no ${absent[0]} kernel$([ ${#absent[@]} = 1 ] || echo " and ${#absent[@]} more") in $cache: run tests/vm/fetch-kernel.sh \$(tests/vm/run.sh --kernels)"
+    local kernels
+    mapfile -t kernels < <(kernels_of)
+    guest_lacks "${kernels[@]}"
 }
 
 case ${1:-} in
@@ -197,7 +179,7 @@ case ${1:-} in
                 [ "$(field "$i" target)|$(field "$i" kernel)" != "$target|$kernel" ] || field "$i" case
             done | tr '\n' ' ')
             [ -z "$names" ] || printf '%-9s %-16s %-32s %s\n' "$target" "$kernel" \
-                "$(cat "$cache/$kernel/version" 2>/dev/null || echo -)" "$names"
+                "$(cat "$guest_cache/$kernel/version" 2>/dev/null || echo -)" "$names"
         done
     done
     echo
@@ -259,12 +241,8 @@ done
 # WORK/TARGET-on-ARCH.cpio.gz.
 initramfs() {
     local root=$work/root-$1-on-$2 i
-    rm -rf "$root"
-    mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
-    tar -xzf "$(echo "$dist"/corehop-*-linux-"$1".tar.gz)" -C "$root" --strip-components=1 \
-        --wildcards '*/bin/*' '*/examples/*.sh'
-    mv "$root"/share/doc/corehop/examples/*.sh "$root/bin/"
-    rm -r "$root/share"
+    guest_tree "$root" "$2"
+    guest_programs "$root" "$(echo "$dist"/corehop-*-linux-"$1".tar.gz)"
     for i in "${selected[@]}"; do
         if [ "$(field "$i" target)|$(field "$i" case)" = "$1|rt" ]; then
             "${triple[$1]}-g++" -std=c++20 -O2 -static -o "$root/bin/with_policy" \
@@ -272,18 +250,14 @@ initramfs() {
             break
         fi
     done
-    cp "$cache/$2/busybox" "$root/bin/busybox"
-    ln -s busybox "$root/bin/sh"
-    cp "$source/tests/vm/guest.sh" "$root/init"
-    (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/$1-on-$2.cpio.gz"
-    rm -rf "$root"
+    guest_pack "$root" "$work/$1-on-$2.cpio.gz"
 }
 
 # log N: the console log of boot N, with the serial console's CRs removed.
 log() { echo "$work/$(field "$1" target)-$(field "$1" kernel | tr / -)-$(field "$1" case).log"; }
 
 # label N: the target and the kernel's version, which head its lines.
-label() { echo "$(field "$1" target) $(cat "$cache/$(field "$1" kernel)/version")"; }
+label() { echo "$(field "$1" target) $(cat "$guest_cache/$(field "$1" kernel)/version")"; }
 
 # boot N OF: boots boot N, then prints its check lines in WORK/N.results
 # (and a "not ok" line where the guest did not finish: a panic, a hang, a
@@ -293,13 +267,7 @@ boot() {
     IFS='|' read -r target kernel name smp memory args <<<"${boots[$1]}"
     arch=${kernel%%/*} log=$(log "$1") results=$work/$1.results label=$(label "$1")
     start=$(date +%s)
-    local options
-    read -r -a options <<<"${qemu_options[$arch]}"
-    { timeout 200 "${qemu[$arch]}" -accel tcg,thread=single "${options[@]}" -smp "$smp" -m "$memory" \
-        -kernel "$cache/$kernel/kernel" -initrd "$work/$target-on-$arch.cpio.gz" \
-        -append "${console[$arch]:+console=${console[$arch]} }panic=-1 quiet case=$name $args" \
-        -display none -monitor none -serial stdio -no-reboot ||
-        true; } </dev/null 2>&1 | tr -d '\r' >"$log"
+    guest_boot "$arch" "$kernel" "$smp" "$memory" "$work/$target-on-$arch.cpio.gz" 200 "case=$name $args" >"$log"
     {
         grep -E '^(not )?ok |^    # ' "$log" | sed "s|^|$label |"
         if ! grep -qx "vm-suite end: $name" "$log"; then
