@@ -57,7 +57,8 @@ packages() {
 ARCHIVED=$(sort <<<"${INSTALLED//usr\//}"$'\nshare/doc/corehop/LICENSE')
 
 # Each target of the release: Debian architecture|GNU triple|RPM
-# architecture|what file(1) says of its programs.
+# architecture|what uname -m says of its machines|what file(1) says of its
+# programs.
 TARGETS=$(grep -v '^#' "$SOURCE/packaging/targets")
 
 # release: skips where the build's release test made no release in $DIST.
@@ -287,7 +288,7 @@ EOF_CASES
     release
     local arch machine name root=$BATS_TEST_TMPDIR/archives
     mkdir "$root"
-    while IFS='|' read -r arch _ _ machine; do
+    while IFS='|' read -r arch _ _ _ machine; do
         name=corehop-$VERSION-linux-$arch
         [ "$(tar -tzf "$DIST/$name.tar.gz" | grep -v '/$')" = "$(awk -v folder="$name/" '{ print folder $0 }' <<<"$ARCHIVED")" ] ||
             { echo "$name: $(tar -tzf "$DIST/$name.tar.gz")" >&2; return 1; }
@@ -374,6 +375,48 @@ EOF_CASES
     [ "$(cat "$dist/corehop-0.9.0-linux-amd64.tar.gz")" = 0.9.0 ]
     [ "$(cut -c 67- "$dist/SHA256SUMS" | tr '\n' ' ')" = "$(cut -c 67- "$DIST/SHA256SUMS" | grep -v 'arm64\|amd64\|lava' | tr '\n' ' ')corehop-0.9.0-linux-amd64.tar.gz corehop-$VERSION-linux-arm64.tar.gz corehop-$VERSION-linux-amd64.tar.gz corehop-lava-$VERSION.tar.gz " ]
     (cd "$dist" && sha256sum --quiet -c SHA256SUMS)
+}
+
+@test "the LAVA test, which runs where this tree is not, names the architecture of each machine as the targets' table does" {
+    local want got
+    want=$(while IFS='|' read -r arch _ _ machines _; do
+        printf '%s) echo %s ;;\n' "${machines// / | }" "$arch"
+    done <<<"$TARGETS")
+    got=$(sed -n '/^debian_arch() {$/,/^}$/s/^    \(.*) echo [a-z0-9]* ;;\)$/\1/p' "$SOURCE/lava/corehop-sweep.sh")
+    [ "$got" = "$want" ] || { diff <(echo "$want") <(echo "$got") >&2 && return 1; }
+}
+
+@test "the exit statuses: each program's man page and the README list the same, and so does the sweep's -h" {
+    local column=2 program man readme help
+    for program in corehop corenest corehop-sweep; do
+        column=$((column + 1))
+        man=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH [A-Z]/p' "$SOURCE/man/$program.1.in" |
+            awk '/^\.TP$/ { getline; if ($1 == ".B") print $2 } /128 plus/ { print "128+N" }' | sort -u)
+        readme=$(awk -F' *[|] *' -v column="$column" '/^[|] [0-9]/ && $column != "—" { print $2 }' "$SOURCE/README.md" | sort -u)
+        [ "$man" = "$readme" ] ||
+            { echo "$program: the man page lists ${man//$'\n'/ }, the README ${readme//$'\n'/ }" >&2 && return 1; }
+    done
+    help=$("$BIN/corehop-sweep" -h | sed -n '/^Exit status:/,$p' | grep -oE '(^|[ :,])(128\+N|[0-9]+) ' |
+        tr -d ' :,' | sort -u)
+    [ "$help" = "$readme" ] ||
+        { echo "corehop-sweep -h lists ${help//$'\n'/ }, the README ${readme//$'\n'/ }" >&2 && return 1; }
+}
+
+@test "the autopkgtest of a whole sweep: a pass read by a TAP consumer, a failure, and nothing checked, skipped (77)" {
+    command -v prove >/dev/null || skip "needs prove (perl)"
+    local stand_in=$BATS_TEST_TMPDIR/bin
+    mkdir "$stand_in"
+    # the sweep's report | its status | the test's status
+    while IFS='|' read -r report code want; do
+        printf '#!/bin/sh\nprintf "%s\\n"\nexit %s\n' "$report" "$code" >"$stand_in/corehop-sweep"
+        chmod +x "$stand_in/corehop-sweep"
+        run env PATH="$stand_in:$PATH" AUTOPKGTEST_TMP="$BATS_TEST_TMPDIR" sh "$SOURCE/debian/tests/sweep"
+        [ "$status" = "$want" ] || { echo "status $code: the test's $status, want $want: $output" >&2 && return 1; }
+    done <<'EOF_CASES'
+KTAP version 1\n1..1\nok 1 a|0|0
+KTAP version 1\n1..1\nnot ok 1 a|1|1
+KTAP version 1\n1..0 # SKIP no CPU is isolated|4|77
+EOF_CASES
 }
 
 @test "the install line of the README changes no folder and overwrites no file" {
