@@ -366,7 +366,7 @@ void compare(audit_run &a, verdict &v, const cpu_list &asked, const cpu_list &sh
 
 // The value of a parameter of the command line, or a skip that says why
 // there is none.
-bool asked(audit_run &a, verdict &v, const char *name, std::string_view &value) {
+bool asked(const audit_run &a, verdict &v, const char *name, std::string_view &value) {
     verdict_name(v, "%s= is in effect", name);
     if (is_unseen(a.cmdline_unread)) {
         verdict_unseen(v, a.cmdline_unread);
@@ -644,12 +644,12 @@ void strays_check(const audit_run &a, verdict &v, int cpu, const offenders &o,
 }
 
 void task_check(void *context, int cpu, std::span<verdict> verdicts) {
-    auto &a = *static_cast<audit_run *>(context);
+    const auto &a = *static_cast<const audit_run *>(context);
     strays_check(a, verdicts[0], cpu, a.tasks, a.tasks_unseen, "task");
 }
 
 void irq_check(void *context, int cpu, std::span<verdict> verdicts) {
-    auto &a = *static_cast<audit_run *>(context);
+    const auto &a = *static_cast<const audit_run *>(context);
     strays_check(a, verdicts[0], cpu, a.irqs, a.irqs_unseen, "interrupt");
 }
 

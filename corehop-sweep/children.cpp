@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -99,8 +100,12 @@ walk_step count_tasks(void *context, std::span<char> path, int /*depth*/, unsign
     }
     const std::string_view uid = status_field(status, "Uid");
     const std::string_view threads = status_field(status, "Threads");
-    if (strtol(uid.data(), nullptr, 10) == tasks.uid) {
-        tasks.count += strtoull(threads.data(), nullptr, 10);
+    long owner = -1;
+    unsigned long long count = 0;
+    std::from_chars(uid.data(), uid.data() + uid.size(), owner);
+    std::from_chars(threads.data(), threads.data() + threads.size(), count);
+    if (owner == tasks.uid) {
+        tasks.count += count;
     }
     return walk_step::pass;
 }
@@ -315,7 +320,7 @@ unseen start_child(child &c, const start_how &how) {
         // (in the child, until its exec: its own descriptors, signals and
         // stack frames, nothing else written; every call of the child's
         // is one a child of vfork may make)
-        // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork)
+        // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.vfork,bugprone-unsafe-functions,cert-msc24-c,cert-msc33-c)
         pid = vfork();
     } else {
         pid = fork();

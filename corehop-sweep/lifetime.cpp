@@ -108,8 +108,8 @@ bool is_tracked(pid_t pid) {
     if (pid == run.guard.pid) {
         return true;
     }
-    return std::any_of(std::begin(run.tracked), std::end(run.tracked),
-                       [pid](const child *c) { return c != nullptr && c->pid == pid; });
+    return std::ranges::any_of(run.tracked,
+                               [pid](const child *c) { return c != nullptr && c->pid == pid; });
 }
 
 void online_path(int cpu, std::span<char> path) {

@@ -129,7 +129,7 @@ bool weigh_mount(void *context, std::string_view line) {
 // one up to the mount's point, into cpus and file.
 unseen cpuset_from(std::span<char> dir, size_t top, const char *name, std::span<char> cpus,
                    std::span<char> file, bool &found) {
-    do {
+    for (bool more = true; more; more = path_up(dir, top)) {
         if (path_join(file, dir.data(), "/", name)) {
             unseen read = read_line(file.data(), cpus);
             if (!is_unseen(read) && cpus[0] != '\0') {
@@ -142,7 +142,7 @@ unseen cpuset_from(std::span<char> dir, size_t top, const char *name, std::span<
                 return read;
             }
         }
-    } while (path_up(dir, top));
+    }
     file[0] = '\0';
     return {};
 }
@@ -244,7 +244,7 @@ unseen find_cpuset(std::span<char> cpus, std::span<char> file, bool &found) {
     if (is_unseen(read)) {
         return read;
     }
-    for (candidate &c : std::span(walk.candidates).first(static_cast<size_t>(walk.count))) {
+    for (const candidate &c : std::span(walk.candidates).first(static_cast<size_t>(walk.count))) {
         if (c.covered) {
             continue;
         }

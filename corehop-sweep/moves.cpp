@@ -199,7 +199,7 @@ void moves_parker(void *context, int cpu, std::span<verdict> verdicts) {
 }
 
 // A CPU of -c that a task may not use, for the reason.
-void unusable(sweep_run &r, verdict &v, int cpu, const char *why) {
+void unusable(const sweep_run &r, verdict &v, int cpu, const char *why) {
     verdict_name(v, "corehop moves the parker to CPU %d", cpu);
     const char *const past =
         cpu > cpu_list_last(r.possible) ? "past the possible CPUs" : "not a possible CPU";
@@ -360,7 +360,7 @@ void end_parker(void *context, int /*argument*/, std::span<verdict> verdicts) {
         lines_add(verdicts[0].got, "%s %s", name[0] != '\0' ? name : "gone", state_text);
         verdict_judge(verdicts[0]);
     }
-    kill(static_cast<pid_t>(r.parker.pid), SIGTERM);
+    kill(r.parker.pid, SIGTERM);
     const tool_result &t = finish_child(r.parker, BOUND_SECONDS * 1000);
     if (is_unseen(t.hindrance)) {
         verdict_unseen(verdicts[1], t.hindrance);

@@ -196,9 +196,12 @@ unseen first_namespace(const char *kind, bool &first) {
     if (stat(path, &ns) != 0) {
         return unseen_read(path, errno);
     }
-    const ino_t wanted = strcmp(kind, "pid") == 0    ? FIRST_PID
-                         : strcmp(kind, "user") == 0 ? FIRST_USER
-                                                     : FIRST_CGROUP;
+    ino_t wanted = FIRST_CGROUP;
+    if (strcmp(kind, "pid") == 0) {
+        wanted = FIRST_PID;
+    } else if (strcmp(kind, "user") == 0) {
+        wanted = FIRST_USER;
+    }
     first = ns.st_ino == wanted;
     return {};
 }

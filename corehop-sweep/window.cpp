@@ -77,8 +77,8 @@ void copy_cut(std::span<char> to, std::string_view from) {
 
 // The reading of a counters' file, at the start or at the end.
 struct counters_pass {
-    window_run &w;
-    counters &c;
+    window_run *w{};
+    counters *c{};
     bool end{};
     int columns{};
     int next{}; // the line of the start the next line of the end is likely to be
@@ -86,7 +86,7 @@ struct counters_pass {
 };
 
 bool same_line(const source_line &l, const counter_line &read) {
-    char rest[sizeof l.rest];
+    char rest[sizeof l.rest]{};
     copy_cut(rest, read.rest);
     return !l.again && read.name == l.name && strcmp(rest, l.rest) == 0;
 }
@@ -94,7 +94,7 @@ bool same_line(const source_line &l, const counter_line &read) {
 // The line of the start that a line of the end is, or a new one (zero at the
 // start): its index, or -1 where there is no room.
 int line_of(counters_pass &p, const counter_line &read) {
-    counters &c = p.c;
+    counters &c = *p.c;
     if (p.end && p.next < c.lines &&
         same_line(std::span(c.line)[static_cast<size_t>(p.next)], read)) {
         return p.next++;
@@ -112,30 +112,29 @@ int line_of(counters_pass &p, const counter_line &read) {
     copy_cut(added.rest, read.rest);
     added.kind = interrupt_kind_of(read.name, read.rest);
     added.again = false;
-    std::fill(std::begin(std::span(c.count)[static_cast<size_t>(c.lines)]),
-              std::end(std::span(c.count)[static_cast<size_t>(c.lines)]), uint64_t{0});
+    std::ranges::fill(std::span(c.count)[static_cast<size_t>(c.lines)], uint64_t{0});
     return c.lines++;
 }
 
 bool read_header(counters_pass &p, std::string_view text) {
     cpu_list cpus{};
-    p.columns = counters_header(text, p.w.column_cpu, cpus);
+    p.columns = counters_header(text, p.w->column_cpu, cpus);
     if (p.columns < 0) {
-        p.failed = unseen_said(p.c.file, EINVAL, "%s holds no header of CPUs", p.c.file);
+        p.failed = unseen_said(p.c->file, EINVAL, "%s holds no header of CPUs", p.c->file);
         return false;
     }
-    if (p.end && cpu_list_count(cpu_list_but(cpus, p.c.header)) +
-                         cpu_list_count(cpu_list_but(p.c.header, cpus)) >
+    if (p.end && cpu_list_count(cpu_list_but(cpus, p.c->header)) +
+                         cpu_list_count(cpu_list_but(p.c->header, cpus)) >
                      0) {
         static char before[CPU_LIST_TEXT_MAX];
         static char after[CPU_LIST_TEXT_MAX];
-        cpu_list_format(p.c.header, before);
+        cpu_list_format(p.c->header, before);
         cpu_list_format(cpus, after);
         p.failed = unseen_said(
-            p.c.file, 0, "the CPUs online changed during the window: %s, then %s", before, after);
+            p.c->file, 0, "the CPUs online changed during the window: %s, then %s", before, after);
         return false;
     }
-    p.c.header = cpus;
+    p.c->header = cpus;
     return true;
 }
 
@@ -145,26 +144,31 @@ bool take_line(void *context, std::string_view text) {
         return read_header(p, text);
     }
     counter_line read{};
-    const auto counts = std::span(p.w.column_count).first(static_cast<size_t>(p.columns));
-    const std::span<const int32_t> cpus(p.w.column_cpu);
+    const auto counts = std::span(p.w->column_count).first(static_cast<size_t>(p.columns));
+    const std::span<const int32_t> cpus(p.w->column_cpu);
     if (!counters_line(text, counts, read)) {
         return true;
     }
     const int at = line_of(p, read);
     if (at < 0) {
-        p.failed = unseen_said(p.c.file, E2BIG, "%s holds more than %d lines", p.c.file, LINES_MAX);
+        p.failed =
+            unseen_said(p.c->file, E2BIG, "%s holds more than %d lines", p.c->file, LINES_MAX);
         return false;
     }
-    source_line &l = std::span(p.c.line)[static_cast<size_t>(at)];
-    auto &count = std::span(p.c.count)[static_cast<size_t>(at)];
+    source_line &l = std::span(p.c->line)[static_cast<size_t>(at)];
+    auto &count = std::span(p.c->count)[static_cast<size_t>(at)];
     for (size_t column = 0; column < counts.size(); ++column) {
-        const int16_t j = std::span(p.w.index)[static_cast<size_t>(cpus[column])];
+        const int16_t j = std::span(p.w->index)[static_cast<size_t>(cpus[column])];
         if (j < 0) {
             continue;
         }
         uint64_t &held = std::span(count)[static_cast<size_t>(j)];
         // (a counter that went back, a line reused: nothing taken)
-        held = p.end ? (counts[column] >= held ? counts[column] - held : 0) : counts[column];
+        if (!p.end) {
+            held = counts[column];
+        } else {
+            held = counts[column] >= held ? counts[column] - held : 0;
+        }
     }
     l.again = p.end;
     return true;
@@ -172,7 +176,7 @@ bool take_line(void *context, std::string_view text) {
 
 unseen read_counters(window_run &w, counters &c, bool end) {
     static char buffer[LINE_BUFFER];
-    counters_pass p{.w = w, .c = c, .end = end, .columns = -1, .next = 0, .failed = {}};
+    counters_pass p{.w = &w, .c = &c, .end = end, .columns = -1, .next = 0, .failed = {}};
     if (!end) {
         c.lines = 0;
     }
@@ -190,7 +194,7 @@ unseen read_counters(window_run &w, counters &c, bool end) {
         source_line &l = std::span(c.line)[static_cast<size_t>(i)];
         if (!l.again) {
             auto &count = std::span(c.count)[static_cast<size_t>(i)];
-            std::fill(std::begin(count), std::end(count), uint64_t{0});
+            std::ranges::fill(count, uint64_t{0});
             l.again = true;
         }
     }
@@ -200,8 +204,8 @@ unseen read_counters(window_run &w, counters &c, bool end) {
 // The idle time of each measured CPU (/proc/stat), and the time tasks
 // waited there (/proc/schedstat): at the start, then what grew.
 struct times_pass {
-    window_run &w;
-    bool end;
+    window_run *w{};
+    bool end{};
 };
 
 bool take_times(void *context, std::string_view text) {
@@ -210,11 +214,11 @@ bool take_times(void *context, std::string_view text) {
     if (!cpu_times_parse(text, times)) {
         return true;
     }
-    const int16_t j = std::span(p.w.index)[static_cast<size_t>(times.cpu)];
+    const int16_t j = std::span(p.w->index)[static_cast<size_t>(times.cpu)];
     if (j >= 0) {
-        uint64_t &idle = std::span(p.w.idle)[static_cast<size_t>(j)];
+        uint64_t &idle = std::span(p.w->idle)[static_cast<size_t>(j)];
         idle = p.end ? times.idle - std::min(idle, times.idle) : times.idle;
-        std::span(p.w.timed)[static_cast<size_t>(j)] |= p.end ? AT_END : AT_START;
+        std::span(p.w->timed)[static_cast<size_t>(j)] |= p.end ? AT_END : AT_START;
     }
     return true;
 }
@@ -226,11 +230,11 @@ bool take_wait(void *context, std::string_view text) {
     if (!cpu_wait_parse(text, cpu, wait)) {
         return true;
     }
-    const int16_t j = std::span(p.w.index)[static_cast<size_t>(cpu)];
+    const int16_t j = std::span(p.w->index)[static_cast<size_t>(cpu)];
     if (j >= 0) {
-        uint64_t &held = std::span(p.w.wait)[static_cast<size_t>(j)];
+        uint64_t &held = std::span(p.w->wait)[static_cast<size_t>(j)];
         held = p.end ? wait - std::min(held, wait) : wait;
-        std::span(p.w.waited)[static_cast<size_t>(j)] |= p.end ? AT_END : AT_START;
+        std::span(p.w->waited)[static_cast<size_t>(j)] |= p.end ? AT_END : AT_START;
     }
     return true;
 }
@@ -242,7 +246,7 @@ unseen read_all(window_run &w, bool end) {
     if (!is_unseen(u)) {
         u = read_counters(w, w.softirqs, end);
     }
-    times_pass p{.w = w, .end = end};
+    times_pass p{.w = &w, .end = end};
     if (!is_unseen(u)) {
         u = each_line("/proc/stat", buffer, take_times, &p);
     }
@@ -284,7 +288,7 @@ void measure(const window_plan &plan, window_run &w) {
     w.done = true;
     w.interrupts.file = "/proc/interrupts";
     w.softirqs.file = "/proc/softirqs";
-    std::fill(std::begin(w.index), std::end(w.index), int16_t{-1});
+    std::ranges::fill(w.index, int16_t{-1});
     for (int cpu = cpu_list_next(plan.checked, -1); cpu >= 0 && w.measured < CPUS_MAX;
          cpu = cpu_list_next(plan.checked, cpu)) {
         std::span(w.index)[static_cast<size_t>(cpu)] = static_cast<int16_t>(w.measured++);
@@ -338,9 +342,11 @@ unseen judge_device(const window_plan &plan, const source_line &l, uint64_t coun
     }
     const cpu_list both = cpu_list_both(allowed, plan.housekeeping);
     if (cpu_list_count(both) > 0) {
-        lines_add(got, "IRQ %s (%s) fired %llu time%s (%.1f/s) and may use housekeeping CPUs ",
-                  l.name, interrupt_handler(l.rest).data(), static_cast<unsigned long long>(count),
-                  count == 1 ? "" : "s", rate(count, seconds));
+        const std::string_view handler = interrupt_handler(l.rest);
+        lines_add(got, "IRQ %s (%.*s) fired %llu time%s (%.1f/s) and may use housekeeping CPUs ",
+                  l.name, static_cast<int>(handler.size()), handler.data(),
+                  static_cast<unsigned long long>(count), count == 1 ? "" : "s",
+                  rate(count, seconds));
         static char list[CPU_LIST_TEXT_MAX];
         cpu_list_format(both, list);
         lines_append(got, "%s", list);
@@ -366,11 +372,12 @@ unseen sources(const window_plan &plan, const window_run &w, int j, verdict &v, 
                 continue;
             }
             const bool numbered = all_digits(l.name);
-            const char *what = numbered ? interrupt_handler(l.rest).data() : l.rest;
+            const std::string_view what =
+                numbered ? interrupt_handler(l.rest) : std::string_view(l.rest);
             // (s390x's EXT says nothing of itself)
-            lines_add(v.notes, "%s%s%s%s%s: %llu, %.1f/s", numbered ? "IRQ " : "", l.name,
-                      what[0] == '\0' ? "" : " (", what, what[0] == '\0' ? "" : ")", times,
-                      rate(count, w.seconds));
+            lines_add(v.notes, "%s%s%s%.*s%s: %llu, %.1f/s", numbered ? "IRQ " : "", l.name,
+                      what.empty() ? "" : " (", static_cast<int>(what.size()), what.data(),
+                      what.empty() ? "" : ")", times, rate(count, w.seconds));
             ticks += l.kind == interrupt_kind::local_timer ? count : 0;
             bool per_cpu = false;
             const unseen u = l.kind == interrupt_kind::device

@@ -162,7 +162,7 @@ struct folder_walk {
     int depth_max;
     walk_step (*visit)(void *, std::span<char>, int, unsigned char, unseen &);
     void *context;
-    unseen &failed;
+    unseen *failed{};
     bool stopped;
 };
 
@@ -173,7 +173,7 @@ void walk_open(folder_walk &walk, int fd, int depth) {
     for (;;) {
         const ssize_t n = getdents64(fd, entries, sizeof entries);
         if (n < 0) {
-            walk.failed = unseen_read(walk.path.data(), errno);
+            *walk.failed = unseen_read(walk.path.data(), errno);
             return;
         }
         if (n == 0) {
@@ -191,23 +191,23 @@ void walk_open(folder_walk &walk, int fd, int depth) {
             }
             const size_t name_length = strlen(name);
             if (length + 1 + name_length >= walk.path.size()) {
-                walk.failed = unseen_read(walk.path.data(), ENAMETOOLONG);
+                *walk.failed = unseen_read(walk.path.data(), ENAMETOOLONG);
                 return;
             }
             walk.path[length] = '/';
             memcpy(walk.path.subspan(length + 1).data(), name, name_length + 1);
-            const walk_step step = walk.visit(walk.context, walk.path, depth, type, walk.failed);
-            if (is_unseen(walk.failed)) {
+            const walk_step step = walk.visit(walk.context, walk.path, depth, type, *walk.failed);
+            if (is_unseen(*walk.failed)) {
                 walk.path[length] = '\0';
                 return;
             }
             if (step == walk_step::descend && depth >= walk.depth_max) {
-                walk.failed = unseen_read(walk.path.data(), ENAMETOOLONG);
+                *walk.failed = unseen_read(walk.path.data(), ENAMETOOLONG);
             } else if (step == walk_step::descend) {
                 const int below = open(walk.path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
                 // (a folder gone meanwhile, or no folder at all, holds nothing)
                 if (below < 0 && errno != ENOENT && errno != ENOTDIR) {
-                    walk.failed = unseen_read(walk.path.data(), errno);
+                    *walk.failed = unseen_read(walk.path.data(), errno);
                 } else if (below >= 0) {
                     walk_open(walk, below, depth + 1);
                     close(below);
@@ -219,7 +219,7 @@ void walk_open(folder_walk &walk, int fd, int depth) {
                 return;
             }
             walk.path[length] = '\0';
-            if (is_unseen(walk.failed)) {
+            if (is_unseen(*walk.failed)) {
                 return;
             }
         }
@@ -242,7 +242,7 @@ unseen walk_folder(std::span<char> path, int depth_max,
                      .depth_max = depth_max,
                      .visit = visit,
                      .context = context,
-                     .failed = failed,
+                     .failed = &failed,
                      .stopped = false};
     walk_open(walk, fd, 1);
     close(fd);

@@ -719,7 +719,7 @@ EOF_CASES
     # shellcheck disable=SC2016 # expanded by the inner shell
     in_cpuset 1 sh -c 'unshare -C -m sh -c "mount -t tmpfs none ${3%/*} && mkdir $3 && mount -t $1 ${2:+-o $2} none $3 && : >$4 && exec sleep 600" &
         n=0; until [ -e "$4" ] || [ $n -gt 100 ]; do n=$((n + 1)); sleep 0.1; done
-        echo $$ >"${CPUSET%/*}/cgroup.procs" && nsenter -t $! -C -m "$5" -l
+        echo $$ >"${CPUSET%/*}/cgroup.procs" && nsenter -t $! -C -m -r -w "$5" -l
         status=$?; { kill $! && wait $!; } 2>/dev/null; exit $status' sh "$type" "$options" "$point" "$BATS_TEST_TMPDIR/mounted" "$SWEEP"
     check_output "nsenter -C -m corehop-sweep -l" 0 "$status" "$(online_cpus)"$'\n' \
         "corehop-sweep: no cpuset can be read here: the online CPUs"$'\n'

@@ -15,7 +15,8 @@
 #   tests/vm/debian-root.sh run ROOT [OPTION...] -- COMMAND [ARG...]
 #       COMMAND in ROOT, as root, with an environment of PATH, HOME=/root,
 #       LANG=C.UTF-8 alone, /proc, /dev, a tmpfs /tmp and /sys (with the
-#       cgroup file systems below it) mounted; its status is COMMAND's.
+#       cgroup file systems below it) mounted, the root that of its mount
+#       namespace (as on a machine, not a chroot); its status is COMMAND's.
 #       --sys bind            /sys without the file systems below it, as a
 #                             buildd's chroot has it (--sys rbind: with them)
 #       --bind FROM:TO[:ro]   the folder FROM of this machine as TO
@@ -109,8 +110,16 @@ enter() {
     done
     shift
     mount "--$sys" /sys "$merged/sys"
-    exec chroot "$merged" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-        "${environment[@]}" "$@"
+    # The layer the root of the namespace, not a chroot inside it: there, as
+    # on a machine, a user namespace can be made, and entering the namespace
+    # (nsenter -m) leads back to it.
+    mkdir "$merged/.old-root"
+    cd "$merged"
+    pivot_root . .old-root
+    umount -l /.old-root
+    rmdir /.old-root
+    cd /
+    exec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "${environment[@]}" "$@"
 }
 
 case ${1:-} in
