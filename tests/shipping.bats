@@ -560,3 +560,25 @@ missing|0|
 no sources|1|no Debian archive in this machine's apt sources: add one, such as deb.debian.org/debian, and run apt-get update
 EOF_CASES
 }
+
+@test "a Debian root made anew after a killed run: what that run left mounted in it is detached, never emptied" {
+    [ "$(id -u)" = 0 ] || skip "needs root: it mounts"
+    command -v unshare >/dev/null || skip "needs unshare"
+    "$SOURCE/tests/vm/fetch-kernel.sh" --archive >/dev/null 2>&1 || skip "no Debian archive in this machine's apt sources"
+    local cache=$BATS_TEST_TMPDIR/cache keep=$BATS_TEST_TMPDIR/keep bin=$BATS_TEST_TMPDIR/bin
+    mkdir -p "$keep/inner" "$bin" && touch "$keep/file" "$keep/inner/file"
+    # mmdebstrap's stand-in: its target, the argument before the last, made
+    printf '#!/bin/sh\neval "target=\\${$(($# - 1))}"\nmkdir -p "$target/etc"\n' >"$bin/mmdebstrap"
+    chmod +x "$bin/mmdebstrap"
+    # In a mount namespace of the test's own: the root and the one being
+    # made, as a killed run leaves them, with this machine's folder mounted
+    # in each, and a file system below that.
+    unshare --mount --propagation private bash -c '
+        for root in "$1/x" "$1/x.new"; do
+            mkdir -p "$root/sys" && mount --bind "$2" "$root/sys" && mount -t tmpfs tmpfs "$root/sys/inner"
+        done
+        PATH=$3:$PATH COREHOP_VM_CACHE=$1 "$4/tests/vm/debian-root.sh" make x bookworm busybox >/dev/null
+        ! grep -F " $1/" /proc/self/mountinfo' _ "$cache" "$keep" "$bin" "$SOURCE"
+    [ -f "$keep/file" ] && [ -f "$keep/inner/file" ]
+    [ -d "$cache/x/etc" ] && [ ! -e "$cache/x.new" ]
+}

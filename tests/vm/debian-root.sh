@@ -29,6 +29,16 @@ usage() {
     echo "       debian-root.sh run ROOT [--sys bind|rbind] [--bind FROM:TO[:ro]]... [--tmpfs TO]... [--env NAME=VALUE]... -- COMMAND [ARG...]"
 }
 
+# detach FOLDER: whatever is mounted in FOLDER, as a run killed before the
+# namespaces above left it, detached, deepest first, so that removing the
+# folder never reaches into this machine's /dev, /sys or /proc.
+detach() {
+    local point
+    while read -r point; do
+        umount --lazy "$point"
+    done < <(awk -v top="$1" '$5 == top || index($5, top "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r)
+}
+
 make_root() {
     [ $# -ge 3 ] || { usage >&2 && exit 2; }
     local name=$1 suite=$2 packages=$3 guest_cache
@@ -49,8 +59,11 @@ make_root() {
             aptopts+=(--aptopt="$option")
         done < <(apt-config dump Acquire | grep -E '^Acquire::((https?|ftp)::Proxy|Check-Valid-Until|Check-Date)')
         echo "making a Debian $suite root in $root" >&2
-        rm -rf "$root" "$root.new"
-        mmdebstrap --quiet --variant=apt --include="$packages" "${aptopts[@]}" "$@" \
+        detach "$root" && detach "$root.new"
+        rm -rf --one-file-system "$root" "$root.new"
+        # mmdebstrap mounts /proc, /sys and /dev in the root it makes: in a
+        # mount namespace of its own, they end with it, killed or not
+        unshare --mount --propagation private mmdebstrap --quiet --variant=apt --include="$packages" "${aptopts[@]}" "$@" \
             "$suite" "$root.new" "deb $archive $suite main" >&2
         echo "$wanted" >"$root.new/.packages"
         mv "$root.new" "$root"
