@@ -568,11 +568,13 @@ EOF_CASES
     local cache=$BATS_TEST_TMPDIR/cache keep=$BATS_TEST_TMPDIR/keep bin=$BATS_TEST_TMPDIR/bin
     mkdir -p "$keep/inner" "$bin" && touch "$keep/file" "$keep/inner/file"
     # mmdebstrap's stand-in: its target, the argument before the last, made
+    # shellcheck disable=SC2016 # the stand-in's own expansions
     printf '#!/bin/sh\neval "target=\\${$(($# - 1))}"\nmkdir -p "$target/etc"\n' >"$bin/mmdebstrap"
     chmod +x "$bin/mmdebstrap"
     # In a mount namespace of the test's own: the root and the one being
     # made, as a killed run leaves them, with this machine's folder mounted
     # in each, and a file system below that.
+    # shellcheck disable=SC2016 # expanded by the inner shell
     unshare --mount --propagation private bash -c '
         for root in "$1/x" "$1/x.new"; do
             mkdir -p "$root/sys" && mount --bind "$2" "$root/sys" && mount -t tmpfs tmpfs "$root/sys/inner"
