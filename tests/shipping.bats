@@ -323,13 +323,16 @@ corehop-lava-$VERSION.tar.gz" ]
     }
 }
 
-@test "a second release, under another umask, gives the same bytes" {
+@test "a second release, under another umask and in another build folder, gives the same bytes" {
     release
-    (umask 077 && "$SOURCE/packaging/release.sh" -o "$BATS_TEST_TMPDIR/dist" -b "$BATS_TEST_TMPDIR/build" >/dev/null)
-    for file in "$DIST"/*; do
-        cmp "$file" "$BATS_TEST_TMPDIR/dist/${file##*/}"
+    # (a target of the machine's own and a 32-bit cross one: the others are
+    # made the same way)
+    (umask 077 && "$SOURCE/packaging/release.sh" -o "$BATS_TEST_TMPDIR/dist" -b "$BATS_TEST_TMPDIR/build" amd64 armhf >/dev/null)
+    [ "$(files_of "$BATS_TEST_TMPDIR/dist")" = "$(printf '%s\n' SHA256SUMS corehop-{"$VERSION-linux-amd64","$VERSION-linux-armhf",lava-"$VERSION"}.tar.gz | sort)" ]
+    for file in "$BATS_TEST_TMPDIR/dist"/*.tar.gz; do
+        cmp "$file" "$DIST/${file##*/}"
     done
-    [ "$(ls "$BATS_TEST_TMPDIR/dist")" = "$(ls "$DIST")" ]
+    grep -F -f "$BATS_TEST_TMPDIR/dist/SHA256SUMS" "$DIST/SHA256SUMS" | cmp - "$BATS_TEST_TMPDIR/dist/SHA256SUMS"
 }
 
 @test "a release that cannot be made or is stopped leaves DIST as it was; one made replaces only its own" {
@@ -360,20 +363,20 @@ amd64 -o elsewhere||2|release: no target -o; the targets: ${targets% }\\n$USAGE
 -x||2|$script: illegal option -- x\\n$USAGE
 s390x armhf s390x|$tools|1|release: no compiler for s390x: s390x-linux-gnu-g++, from g++-s390x-linux-gnu\\nrelease: no compiler for armhf: arm-linux-gnueabihf-g++, from g++-arm-linux-gnueabihf\\nrelease: apt-get install g++-s390x-linux-gnu g++-arm-linux-gnueabihf
 EOF_CASES
-    # SIGINT once two archives are made (SIGINT at its default: a background
+    # SIGINT once an archive is made (SIGINT at its default: a background
     # job of a script starts with it ignored)
-    env --default-signal=INT "$script" -o "$dist" -b "$build" amd64 arm64 ppc64el >/dev/null &
+    env --default-signal=INT "$script" -o "$dist" -b "$build" amd64 arm64 >/dev/null &
     local release=$!
-    two() { [ "$(find "$build/stage" -name '*.tar.gz' 2>/dev/null | wc -l)" -ge 2 ]; }
-    poll 3000 two
+    one() { [ "$(find "$build/stage" -name '*.tar.gz' 2>/dev/null | wc -l)" -ge 1 ]; }
+    poll 3000 one
     kill -INT "$release"
     wait "$release" || status=$?
     [ "$status" = 130 ]
     snapshot | diff "$BATS_TEST_TMPDIR/before" - >&2
-    # made, each target once: their archives and sums; the rest kept
-    "$script" -o "$dist" -b "$build" arm64 amd64 arm64 >/dev/null
+    # made, a target named twice once: its archive and sums; the rest kept
+    "$script" -o "$dist" -b "$build" arm64 arm64 >/dev/null
     [ "$(cat "$dist/corehop-0.9.0-linux-amd64.tar.gz")" = 0.9.0 ]
-    [ "$(cut -c 67- "$dist/SHA256SUMS" | tr '\n' ' ')" = "$(cut -c 67- "$DIST/SHA256SUMS" | grep -v 'arm64\|amd64\|lava' | tr '\n' ' ')corehop-0.9.0-linux-amd64.tar.gz corehop-$VERSION-linux-arm64.tar.gz corehop-$VERSION-linux-amd64.tar.gz corehop-lava-$VERSION.tar.gz " ]
+    [ "$(cut -c 67- "$dist/SHA256SUMS" | tr '\n' ' ')" = "$(cut -c 67- "$DIST/SHA256SUMS" | grep -v 'arm64\|lava' | tr '\n' ' ')corehop-0.9.0-linux-amd64.tar.gz corehop-$VERSION-linux-arm64.tar.gz corehop-lava-$VERSION.tar.gz " ]
     (cd "$dist" && sha256sum --quiet -c SHA256SUMS)
 }
 
