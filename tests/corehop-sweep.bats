@@ -836,7 +836,7 @@ exec "'"$BIN/corehop"'" "$@"')
     # the call that made it (clone or vfork, as the architecture has them)
     # and its count among those calls.
     trace=$BATS_TEST_TMPDIR/trace
-    sweep unshare -m sh -c "$binds exec strace -ff -qq -o $trace -e 'trace=/^(clone|vfork|execve)\$' \"\$0\" -H" "$SWEEP"
+    sweep unshare -m sh -c "$binds exec strace -ff -qq -s 4096 -o $trace -e 'trace=/^(clone|vfork|execve)\$' \"\$0\" -H" "$SWEEP"
     fork=$(awk -v cpu="$chosen" '
         FNR == 1 && /execve\(.*corehop-sweep/ { run = FILENAME }
         /^(clone|vfork)\(/ { call = substr($0, 1, index($0, "(") - 1)
