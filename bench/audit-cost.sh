@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: MIT
 # The cost of corehop-sweep -i against the number of threads on the machine:
 # its wall time (the median of ROUNDS runs) and its system calls, with the
-# machine's own threads, then with THREADS more, and ten times as many. The
+# machine's own threads, then with THREADS more, and ten times as many; then
+# the CPU time of an audit with a window of 10 seconds (-w 10), against one
+# without, with the machine's own threads. The
 # audit reads every thread's files only where a CPU is isolated: where none
 # is, the last CPU stands in as isolated, through a stand-in of
 # /sys/devices/system/cpu/isolated in a mount namespace of its own (root).
@@ -52,8 +54,8 @@ if [ -z "$(tr -d '\n' </sys/devices/system/cpu/isolated)" ]; then
     online=$(cat /sys/devices/system/cpu/online)
     echo "${online##*[-,]}" >"$work/isolated"
     # shellcheck disable=SC2016 # expanded by the inner shell
-    audit=(unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated && exec "$2" -i' sh
-        "$work/isolated" "$bin/corehop-sweep")
+    audit=(unshare -m sh -c 'mount --bind "$1" /sys/devices/system/cpu/isolated && bin=$2 && shift 2 &&
+        exec "$bin" -i "$@"' sh "$work/isolated" "$bin/corehop-sweep")
 else
     audit=("$bin/corehop-sweep" -i)
 fi
@@ -78,6 +80,15 @@ calls() {
     awk '$NF == "total" { print $(NF - 2) }' "$work/calls"
 }
 
+# cpu_ms ARG...: the CPU time, user and system, of an audit with ARGs, in
+# milliseconds.
+cpu_ms() {
+    local TIMEFORMAT='%3U %3S' times
+    times=$({ time "${audit[@]}" "$@" >/dev/null 2>&1; } 2>&1) || true
+    awk '{ printf "%.0f", ($1 + $2) * 1000 }' <<<"$times"
+}
+
+echo "corehop-sweep -i -w 10: $(cpu_ms -w 10) ms of CPU time; without the window, $(cpu_ms) ms"
 echo "corehop-sweep -i; the median of $rounds runs"
 printf '%-10s %12s %12s\n' threads 'ms a run' 'system calls'
 for add in 0 "$threads" $((threads * 9)); do
